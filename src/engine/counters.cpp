@@ -1,0 +1,112 @@
+#include "engine/counters.h"
+
+#include "util/fd_io.h"
+#include "util/raii.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct day_record {
+  uint32_t day_start;
+  uint32_t count[3];
+};
+static_assert(sizeof(day_record) == 16);
+
+bool must_start_afresh(int fd, long offset, time_t today_start) {
+  if (fd_size(fd) != static_cast<int64_t>(COUNTER_FILE_SIZE))
+    return true;
+  uint32_t header = 0;
+  if (!fd_seek(fd, 0, SEEK_SET) || !fd_read_all(fd, &header, sizeof header) ||
+      header != 0)
+    return true;
+  day_record stored{};
+  if (!fd_seek(fd, static_cast<int32_t>(offset), SEEK_SET) ||
+      !fd_read_all(fd, &stored, sizeof stored))
+    return true;
+  return stored.day_start != 0 &&
+         static_cast<int64_t>(today_start) -
+                 static_cast<int64_t>(stored.day_start) >
+             COUNTER_MAX_AGE;
+}
+
+void start_afresh(int fd) {
+  static const char zeros[COUNTER_FILE_SIZE] = {};
+  if (fd_seek(fd, 0, SEEK_SET) && fd_truncate_here(fd))
+    (void)fd_write_all(fd, zeros, sizeof zeros);
+}
+
+} // namespace
+
+void write_translog_at(const char *path, const char *message, time_t now,
+                       pid_t pid) {
+  if (!path || !message)
+    return;
+  struct tm local;
+  if (!localtime_r(&now, &local))
+    return;
+  unique_file log(std::fopen(path, "a"));
+  if (!log)
+    return;
+  std::fprintf(log.get(), "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: ",
+               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+               local.tm_hour, local.tm_min, local.tm_sec, "corvane-spp",
+               static_cast<int>(pid));
+  for (const char *p = message; *p; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    std::fputc(c < 0x20 || c == 0x7f ? '?' : c, log.get());
+  }
+  std::fputc('\n', log.get());
+}
+
+void write_translog(const char *path, const char *message) {
+  write_translog_at(path, message, time(nullptr), getpid());
+}
+
+void update_counter_file(const char *path, int kind, time_t now) {
+  if (!path || kind < COUNT_HAM || kind > COUNT_EXEMPT)
+    return;
+  struct tm local;
+  if (!localtime_r(&now, &local))
+    return;
+  struct tm midnight {};
+  midnight.tm_mday = local.tm_mday;
+  midnight.tm_mon = local.tm_mon;
+  midnight.tm_year = local.tm_year;
+  midnight.tm_isdst = 0;
+  const time_t today_start = mktime(&midnight);
+
+  umask(022);
+  unique_fd fd(open_locked(path, true, O_RDWR | O_CREAT));
+  if (!fd.valid())
+    return;
+  const long offset = counter_record_offset(local.tm_mday);
+  if (must_start_afresh(fd.get(), offset, today_start))
+    start_afresh(fd.get());
+
+  day_record record{};
+  if (!fd_seek(fd.get(), static_cast<int32_t>(offset), SEEK_SET))
+    return;
+  (void)fd_read_all(fd.get(), &record, sizeof record);
+  if (record.day_start == 0)
+    record.day_start = static_cast<uint32_t>(today_start);
+  record.count[kind] += 1;
+  if (fd_seek(fd.get(), static_cast<int32_t>(offset), SEEK_SET))
+    (void)fd_write_all(fd.get(), &record, sizeof record);
+}
+
+void update_counter(int kind) {
+  const time_t now = time(nullptr);
+  struct tm local;
+  if (!localtime_r(&now, &local))
+    return;
+  char path[64];
+  std::snprintf(path, sizeof path, "%s.%02d", COUNTER_FILE_BASE,
+                local.tm_mon + 1);
+  update_counter_file(path, kind, now);
+}

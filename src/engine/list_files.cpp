@@ -1,0 +1,189 @@
+#include "engine/list_files.h"
+
+#include "lookup/dns_lookup.h"
+#include "util/raii.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <strings.h>
+
+namespace {
+
+constexpr const char *ENABLED_RULES_FILE = "/etc/corvane/control/rules.enabled";
+constexpr const char *DISABLED_RULES_FILE =
+    "/etc/corvane/control/rules.disabled";
+constexpr const char *IPR_ENABLED_FILE = "/etc/corvane/control/ipr.enabled";
+
+struct list_kind {
+  const char *path;
+  size_t shortest_value;
+  bool holds_ips;
+};
+
+const list_kind *kind_of(int list_id) {
+  static const list_kind kinds[] = {
+      {"/etc/corvane/from_whitelist", 6, false},
+      {"/etc/corvane/exempt_ips", 7, true},
+      {"/etc/corvane/exempt_users", 6, false},
+      {"/etc/corvane/blocked_ips", 7, true},
+      {"/etc/corvane/blocked_from", 6, false},
+  };
+  if (list_id < FROM_WHITELIST || list_id > BLOCKED_FROM)
+    return nullptr;
+  return &kinds[list_id - 1];
+}
+
+const char *value_for(int list_id, const spp_state &record) {
+  switch (list_id) {
+  case FROM_WHITELIST:
+  case BLOCKED_FROM:
+    return record.mail_from;
+  case EXEMPT_IPS:
+  case BLOCKED_IPS:
+    return record.remote_ip;
+  case EXEMPT_USERS:
+    return record.rcpt_to;
+  default:
+    return nullptr;
+  }
+}
+
+int match_address_line(const char *line, void *value) {
+  return *line && wildcard_match(line, static_cast<const char *>(value));
+}
+
+int match_ip_line(const char *line, void *value) {
+  return isIPAddress(line) == 1 &&
+         wildcard_match(line, static_cast<const char *>(value));
+}
+
+int insert_name_copy(const char *line, void *list) {
+  if (!*line)
+    return 0;
+  char *copy = strdup(line);
+  if (copy && string_list_insert(static_cast<string_list **>(list), copy, 1))
+    std::free(copy);
+  return 0;
+}
+
+string_list *read_names(const char *path) {
+  string_list *names = nullptr;
+  (void)for_each_list_line(path, MAX_LIST_LINES, nullptr, insert_name_copy,
+                           &names);
+  return names;
+}
+
+enum class line_read { taken, skipped, end };
+
+// Reads one line into `line` (LIST_LINE_BUFFER bytes) following the list
+// file rules above.
+line_read read_list_line(std::FILE *file, char *line) {
+  if (!std::fgets(line, LIST_LINE_BUFFER, file))
+    return line_read::end;
+  size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n') {
+    line[--length] = '\0';
+    if (length > 0 && line[length - 1] == '\r')
+      line[--length] = '\0';
+    return line_read::taken;
+  }
+  if (length < LIST_LINE_BUFFER - 1)
+    return line_read::taken; // unterminated last line, kept as it stands
+  // The buffer filled before the line ended: the line is too long unless it
+  // runs to the end of the file without a line feed.
+  int c;
+  while ((c = std::getc(file)) != EOF && c != '\n') {
+  }
+  return c == EOF ? line_read::taken : line_read::skipped;
+}
+
+} // namespace
+
+int for_each_list_line(const char *path, int max, int *counter,
+                       list_line_callback callback, void *context) {
+  if (!path)
+    return 0;
+  unique_file file(std::fopen(path, "r"));
+  if (!file)
+    return 0;
+  char line[LIST_LINE_BUFFER];
+  int count = 0;
+  int result = 0;
+  for (;;) {
+    line_read got = read_list_line(file.get(), line);
+    if (got == line_read::end)
+      break;
+    ++count;
+    if (got == line_read::taken && callback) {
+      result = callback(line, context);
+      if (result != 0)
+        break;
+    }
+    if (max > 0 && count >= max)
+      break;
+  }
+  if (counter)
+    *counter = count;
+  return result;
+}
+
+int wildcard_match(const char *entry, const char *value) {
+  if (!entry || !value)
+    return 0;
+  if (!std::strchr(entry, '*'))
+    return strcasecmp(entry, value) == 0 ? 1 : 0;
+  std::string pattern = "^";
+  for (const char *p = entry; *p; ++p) {
+    if (*p == '*')
+      pattern += ".*";
+    else
+      pattern += *p;
+  }
+  unique_regex re;
+  if (re.compile(pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0)
+    return 0;
+  return re.matches(value) ? 1 : 0;
+}
+
+int match_exemption_list(int list_id, spp_state record) {
+  const list_kind *kind = kind_of(list_id);
+  if (!kind)
+    return 0;
+  const char *value = value_for(list_id, record);
+  if (!value || std::strlen(value) < kind->shortest_value)
+    return 0;
+  list_line_callback matcher = kind->holds_ips ? match_ip_line
+                                               : match_address_line;
+  return for_each_list_line(kind->path, MAX_LIST_LINES, nullptr, matcher,
+                            const_cast<char *>(value)) != 0
+             ? 1
+             : 0;
+}
+
+string_list *read_enabled_rules() { return read_names(ENABLED_RULES_FILE); }
+
+string_list *read_disabled_rules() { return read_names(DISABLED_RULES_FILE); }
+
+string_list *read_ipr_lists(int ipr_list_id) {
+  const char *path = ipr_list_file_path(ipr_list_id);
+  return path ? read_names(path) : nullptr;
+}
+
+int read_list_file(const char *path, string_list **list) {
+  if (!list)
+    return -1;
+  (void)for_each_list_line(path, MAX_LIST_LINES, nullptr, insert_name_copy,
+                           list);
+  return 0;
+}
+
+const char *list_file_path(int list_id) {
+  const list_kind *kind = kind_of(list_id);
+  return kind ? kind->path : nullptr;
+}
+
+const char *ipr_list_file_path(int ipr_list_id) {
+  return ipr_list_id == 0 ? IPR_ENABLED_FILE : nullptr;
+}

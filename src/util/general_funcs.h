@@ -1,0 +1,25 @@
+// general_funcs: small string and file helpers of the older function set.
+//
+// They report nothing; failure shows only in the results. A function that
+// produces a string takes the address of the caller's pointer, frees the
+// block it held and stores a new heap block there (release it with free()).
+//
+//   get_field(index, &s, text, delim)  1 with field `index` (from 0) of the
+//                                      delimited text stored in s; 0 when
+//                                      there is no such field or an
+//                                      argument is missing (s untouched).
+//   str_append(&s, text)               s becomes s + text; unchanged when
+//                                      memory runs out.
+//   replace_all(&s, search, repl)      every occurrence, left to right,
+//                                      without rescanning inserted text;
+//                                      unchanged when memory runs out.
+//   is_regular_file(path)              true for a regular file (links are
+//                                      followed); false otherwise.
+#pragma once
+
+#include <cstdint>
+
+int get_field(uint32_t index, char **string, const char *text, char delimiter);
+void str_append(char **string, const char *text);
+void replace_all(char **string, const char *search, const char *replacement);
+bool is_regular_file(const char *path);

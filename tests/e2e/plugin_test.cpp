@@ -1,0 +1,499 @@
+// End-to-end tests: the real corvane-spp binary, started the way qmail-spp
+// starts it (a fresh process, the SMTP facts in the environment), inside a
+// sandbox with its own /etc/corvane, /var/log/corvane, syslog socket and
+// shared-memory segments.
+
+#include "rules/custom_notice.h"
+#include "rules/product.h"
+#include "sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <regex>
+#include <string>
+#include <syslog.h>
+#include <vector>
+
+namespace {
+
+using sandbox::run_result;
+using sandbox::Sandbox;
+using env_list = std::vector<std::string>;
+
+const std::string PLUGIN = CORVANE_SPP_PATH;
+
+const env_list ACCEPTED_COMMAND = {
+    "TCPREMOTEIP=192.0.2.10",           "TCPREMOTEHOST=mail.example.net",
+    "SMTPHELOHOST=mail.example.net",    "SMTPMAILFROM=alice@example.net",
+    "SMTPRCPTTO=bob@example.org",
+};
+
+const std::string ACCEPTED_SUMMARY =
+    "HAM: mua=0,ip=[192.0.2.10:mail.example.net],helo=<mail.example.net>,"
+    "from=<alice@example.net>,rcpt=<bob@example.org>";
+
+const std::string USAGE =
+    "Usage: corvane-spp [options]\n\n"
+    "   -s      Show config and exit.\n"
+    "\nNOTE: corvane-spp is generally meant to be run by qmail-spp with no "
+    "arguments.\n";
+
+std::vector<std::string> lines_of(const std::string &text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class Plugin : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::string why = Sandbox::unavailable_reason();
+    if (!why.empty())
+      GTEST_SKIP() << "no sandbox here: " << why;
+    box_ = std::make_unique<Sandbox>();
+    ASSERT_TRUE(box_->ok()) << box_->error();
+  }
+
+  run_result judge(const env_list &env, const std::vector<std::string> &args = {}) {
+    run_result r = box_->run(PLUGIN, args, env);
+    EXPECT_TRUE(r.harness_error.empty()) << r.harness_error;
+    EXPECT_FALSE(r.wrapper_failed) << r.err;
+    EXPECT_EQ(r.term_signal, 0);
+    return r;
+  }
+
+  void write(const std::string &path, const std::string &content) {
+    ASSERT_TRUE(box_->write_file(path, content)) << path;
+  }
+
+  void enable_debug() { write("/etc/corvane/control/debug", "true\n"); }
+
+  // The one summary line a check run writes to syslog at LOG_INFO.
+  static std::string summary_of(const run_result &r) {
+    for (const auto &line : r.log)
+      if (line.priority == LOG_INFO &&
+          (line.text.rfind("HAM", 0) == 0 || line.text.rfind("SPAM", 0) == 0 ||
+           line.text.find("_EXEMPT: ") != std::string::npos ||
+           line.text.rfind("FROM_WHITELIST", 0) == 0))
+        return line.text;
+    return "<no summary>";
+  }
+
+  std::unique_ptr<Sandbox> box_;
+};
+
+// --- Options and exit statuses ----------------------------------------------
+
+TEST_F(Plugin, TestOptionRunsANormalCheck) {
+  run_result r = judge(ACCEPTED_COMMAND, {"-t"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(summary_of(r), ACCEPTED_SUMMARY);
+}
+
+TEST_F(Plugin, UnknownOptionPrintsUsageAndExitsOne) {
+  run_result r = judge(ACCEPTED_COMMAND, {"-x"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Unrecognized option: -x\n" + USAGE);
+  EXPECT_EQ(summary_of(r), "<no summary>");
+}
+
+TEST_F(Plugin, EveryUnknownOptionIsReportedBeforeOneUsage) {
+  run_result r = judge(ACCEPTED_COMMAND, {"-x", "-y"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.err,
+            "Unrecognized option: -x\nUnrecognized option: -y\n" + USAGE);
+}
+
+TEST_F(Plugin, ShowConfigWithUnknownOptionShowsOnlyUsage) {
+  run_result r = judge({}, {"-s", "-x"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "Unrecognized option: -x\n" + USAGE);
+}
+
+// --- Debug switch and the state dump ----------------------------------------
+
+TEST_F(Plugin, DebugLinesStayOutOfSyslogWithoutTheSwitch) {
+  run_result r = judge(ACCEPTED_COMMAND);
+  EXPECT_TRUE(r.texts_at(LOG_DEBUG).empty());
+  EXPECT_EQ(summary_of(r), ACCEPTED_SUMMARY);
+}
+
+TEST_F(Plugin, DebugSwitchAcceptsOnlyTrueOrOne) {
+  const struct {
+    const char *content;
+    bool enables;
+  } cases[] = {
+      {"TRUE\n", true}, {"True\r\n", true}, {"1 \n", true},
+      {" 1\n", false},  {"yes\n", false},   {"", false},
+  };
+  for (const auto &c : cases) {
+    write("/etc/corvane/control/debug", c.content);
+    run_result r = judge(ACCEPTED_COMMAND);
+    EXPECT_EQ(r.logged_at(LOG_DEBUG, "Checking exemption lists..."), c.enables)
+        << "debug file: '" << c.content << "'";
+  }
+}
+
+TEST_F(Plugin, StateDumpReadsLineByLine) {
+  enable_debug();
+  run_result r = judge({"TCPREMOTEIP=192.0.2.1"});
+  const std::vector<std::string> dump = {
+      "== BEGIN STATE STRUCTURE ==",
+      "IP[192.0.2.1] (country: (null))",
+      "REVERSE_DNS[(null)]",
+      "HELO[(null)] (country: (null)) (resolves: UNKNOWN)",
+      "MAIL[(null)] (country: (null)) (resolves: UNKNOWN)",
+      "RCPT[(null)]",
+      "AUTH[(null)]",
+      "RFC[0]",
+      "MUA->MTA[0]",
+      "STATE[RCPT]",
+      "=== END STATE STRUCTURE ===",
+  };
+  std::vector<std::string> debug = r.texts_at(LOG_DEBUG);
+  ASSERT_GE(debug.size(), dump.size());
+  EXPECT_EQ(std::vector<std::string>(debug.begin(), debug.begin() + 11), dump);
+}
+
+TEST_F(Plugin, EngineTraceFollowsTheRulesInOrder) {
+  enable_debug();
+  run_result r = judge(ACCEPTED_COMMAND);
+  std::vector<std::string> debug = r.texts_at(LOG_DEBUG);
+  std::vector<std::string> engine(debug.begin() + 11, debug.end());
+  const std::vector<std::string> expected = {
+      "Checking exemption lists...",
+      "Checking black lists...",
+      "Checking rules...",
+      "Checking 'block_lists': DUNNO",
+      "Checking 'block_ip_in_addr': DUNNO",
+      "Checking 'check_ip_reverse_dns': DUNNO",
+      "Checking 'check_dynamic_reverse_dns': DUNNO",
+      "Checking 'check_reverse_dns_list': DUNNO",
+      "NOT CHECKING: 'resolve_helo_domain': disabled",
+      "Checking 'require_full_addr': DUNNO",
+      "Checking 'require_helo': DUNNO",
+      "NOT CHECKING: 'valid_from_domain': disabled",
+      "Checking 'valid_helo_domain': DUNNO",
+      "NOT CHECKING: 'known_sender_forgery': disabled",
+  };
+  EXPECT_EQ(engine, expected);
+}
+
+// --- MUA detection -----------------------------------------------------------
+
+TEST_F(Plugin, EmptyRelayClientMarksAnMua) {
+  env_list env = ACCEPTED_COMMAND;
+  env.push_back("RELAYCLIENT=");
+  run_result r = judge(env);
+  EXPECT_TRUE(
+      r.logged_at(LOG_INFO, "RELAYCLIENT set: assuming MUA->MTA connection."));
+  EXPECT_EQ(summary_of(r).substr(0, 10), "HAM: mua=1");
+}
+
+TEST_F(Plugin, AuthenticatedUserMarksAnMua) {
+  env_list env = ACCEPTED_COMMAND;
+  env.push_back("SMTPAUTHUSER=bob");
+  run_result r = judge(env);
+  EXPECT_TRUE(r.logged_at(LOG_INFO,
+                          "AUTH_USER[bob] set: assuming MUA->MTA connection."));
+  EXPECT_EQ(summary_of(r).substr(0, 10), "HAM: mua=1");
+}
+
+TEST_F(Plugin, EmptyAuthUserIsNoMua) {
+  env_list env = ACCEPTED_COMMAND;
+  env.push_back("SMTPAUTHUSER=");
+  run_result r = judge(env);
+  EXPECT_EQ(summary_of(r).substr(0, 10), "HAM: mua=0");
+}
+
+TEST_F(Plugin, RelayClientIsLoggedAloneWhenBothAreSet) {
+  env_list env = ACCEPTED_COMMAND;
+  env.push_back("RELAYCLIENT=1");
+  env.push_back("SMTPAUTHUSER=bob");
+  run_result r = judge(env);
+  EXPECT_TRUE(r.logged("RELAYCLIENT set: assuming MUA->MTA connection."));
+  EXPECT_FALSE(r.logged("AUTH_USER[bob] set: assuming MUA->MTA connection."));
+}
+
+TEST_F(Plugin, MuaSkipsTheRulesMeantForMailServers) {
+  enable_debug();
+  env_list env = ACCEPTED_COMMAND;
+  env.push_back("RELAYCLIENT=");
+  run_result r = judge(env);
+  for (const char *rule : {"block_lists", "check_ip_reverse_dns",
+                           "check_dynamic_reverse_dns", "check_reverse_dns_list",
+                           "valid_helo_domain"})
+    EXPECT_TRUE(r.logged_at(LOG_DEBUG, std::string("Skipping rule '") + rule +
+                                           "' because remote system appears "
+                                           "to be MUA."))
+        << rule;
+  for (const char *rule : {"block_ip_in_addr", "require_full_addr", "require_helo"})
+    EXPECT_TRUE(r.logged_at(LOG_DEBUG, std::string("Checking '") + rule +
+                                           "': DUNNO"))
+        << rule;
+}
+
+// --- Verdicts ----------------------------------------------------------------
+
+TEST_F(Plugin, AcceptedCommandWritesNothingAndLogsHam) {
+  run_result r = judge(ACCEPTED_COMMAND);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  ASSERT_EQ(r.texts_at(LOG_INFO), std::vector<std::string>{ACCEPTED_SUMMARY});
+  for (const auto &line : r.log) {
+    EXPECT_EQ(line.facility, LOG_MAIL);
+    EXPECT_EQ(line.ident, "corvane-spp");
+  }
+}
+
+TEST_F(Plugin, EmptyEnvironmentIsJudgedToo) {
+  run_result r = judge({});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(summary_of(r), "HAM: mua=0,ip=[(null):(null)],helo=<(null)>,"
+                           "from=<(null)>,rcpt=<(null)>");
+}
+
+TEST_F(Plugin, ExemptionBeatsABlock) {
+  write("/etc/corvane/exempt_ips", "192.0.2.1\n");
+  write("/etc/corvane/blocked_ips", "192.0.2.1\n");
+  run_result r = judge({"TCPREMOTEIP=192.0.2.1", "SMTPMAILFROM="});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(summary_of(r), "IP_EXEMPT: mua=0,ip=[192.0.2.1:(null)],"
+                           "helo=<(null)>,from=<>,rcpt=<(null)>");
+}
+
+TEST_F(Plugin, ExemptionsAreTriedPeerRecipientSender) {
+  write("/etc/corvane/exempt_users", "*@example.org\n");
+  write("/etc/corvane/from_whitelist", "alice@example.net\n");
+  EXPECT_EQ(summary_of(judge(ACCEPTED_COMMAND)).substr(0, 12), "RCPT_EXEMPT:");
+  ASSERT_TRUE(box_->remove("/etc/corvane/exempt_users"));
+  EXPECT_EQ(summary_of(judge(ACCEPTED_COMMAND)).substr(0, 15),
+            "FROM_WHITELIST:");
+}
+
+TEST_F(Plugin, BothBlockListsGiveTheSenderNotice) {
+  write("/etc/corvane/blocked_ips", "10.0.0.1\r\n192.0.2.66\r\n");
+  write("/etc/corvane/blocked_from", "*@spam.example\n");
+  run_result r = judge({"TCPREMOTEIP=192.0.2.66", "SMTPMAILFROM=eve@spam.example",
+                        "SMTPRCPTTO=bob@example.org", "SMTPHELOHOST=x.example"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out,
+            "P550-Your message was rejected by this system and was not "
+            "delivered.\n"
+            "P550-Reason: This system will not accept messages from you\n"
+            "P550-Protection provided by: " CORVANE_BANNER "\n"
+            "P550-For more information, please visit the URL:\n"
+            "P550-" CORVANE_SITE "/empowering_the_user\n"
+            "E550 or contact your ISP or mail server operator.\n");
+  std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 6u);
+  for (size_t i = 0; i < 5; ++i)
+    EXPECT_EQ(lines[i].substr(0, 5), "P550-");
+  EXPECT_EQ(lines[5].substr(0, 5), "E550 ");
+  EXPECT_EQ(summary_of(r), "SPAM[from_blacklist]: mua=0,ip=[192.0.2.66:(null)],"
+                           "helo=<x.example>,from=<eve@spam.example>,"
+                           "rcpt=<bob@example.org>");
+}
+
+TEST_F(Plugin, IpBlockListNoticeNamesTheClient) {
+  write("/etc/corvane/blocked_ips", "192.0.2.66\n");
+  run_result r = judge({"TCPREMOTEIP=192.0.2.66", "RELAYCLIENT="});
+  std::vector<std::string> lines = lines_of(r.out);
+  ASSERT_EQ(lines.size(), 6u) << r.out;
+  EXPECT_EQ(lines[1], "P550-Reason: This system will not accept messages from "
+                      "your location. IP=[192.0.2.66]");
+  EXPECT_EQ(lines[4], "P550-" CORVANE_SITE "/empowering_the_user");
+  EXPECT_EQ(summary_of(r).substr(0, 25), "SPAM[ip_blacklist]: mua=1");
+}
+
+TEST_F(Plugin, IpListEntriesMatchOnlyTheExactAddress) {
+  write("/etc/corvane/blocked_ips",
+        "192.0.2.1 \n192.0.2.010\n192.0.2.*\n192.0.2.0/24\n");
+  for (const char *ip : {"192.0.2.1", "192.0.2.10", "192.0.2.100"}) {
+    run_result r = judge({std::string("TCPREMOTEIP=") + ip});
+    EXPECT_EQ(r.out, "") << ip;
+  }
+}
+
+TEST_F(Plugin, CustomNoticeFillsPlaceholders) {
+  write("/etc/corvane/blocked_ips", "192.0.2.66\n");
+  ASSERT_EQ(store_custom_notice(40, "Denied %IP% helo=%HELO% from=%FROM% "
+                                    "to=%TO% rdns=%RDNS% again %IP%"),
+            1);
+  run_result r = judge({"TCPREMOTEIP=192.0.2.66", "SMTPHELOHOST=x.example",
+                        "SMTPMAILFROM=eve@spam.example",
+                        "SMTPRCPTTO=bob@example.org"});
+  EXPECT_EQ(r.out, "E550 Denied 192.0.2.66 helo=x.example from=eve@spam.example "
+                   "to=bob@example.org rdns=%RDNS% again 192.0.2.66. "
+                   "Protection provided by: " CORVANE_BANNER "\n");
+}
+
+TEST_F(Plugin, CustomNoticeTakesPeerTextAsData) {
+  write("/etc/corvane/blocked_ips", "192.0.2.66\n");
+  ASSERT_EQ(store_custom_notice(40, "No %HELO% here"), 1);
+  run_result r = judge({"TCPREMOTEIP=192.0.2.66",
+                        "SMTPHELOHOST=%s%n%FROM%\nSX=1", "SMTPMAILFROM=a@b.example"});
+  EXPECT_EQ(r.out, "E550 No %s%na@b.example SX=1 here. Protection provided "
+                   "by: " CORVANE_BANNER "\n");
+}
+
+TEST_F(Plugin, RemovedCustomNoticeRestoresTheStandardOne) {
+  write("/etc/corvane/blocked_ips", "192.0.2.66\n");
+  ASSERT_EQ(store_custom_notice(40, "Custom"), 1);
+  ASSERT_EQ(store_custom_notice(40, ""), 1);
+  run_result r = judge({"TCPREMOTEIP=192.0.2.66"});
+  EXPECT_EQ(lines_of(r.out).size(), 6u) << r.out;
+}
+
+// --- Transaction log and counters ---------------------------------------------
+
+TEST_F(Plugin, TransactionLogGetsOneLinePerRun) {
+  run_result r = judge(ACCEPTED_COMMAND);
+  ASSERT_FALSE(r.log.empty());
+  std::string log = box_->read_file("/var/log/corvane/ihlog");
+  std::regex line("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d corvane-spp\\[" +
+                  std::to_string(r.log.back().pid) + "\\]: ");
+  ASSERT_TRUE(std::regex_search(log, line)) << log;
+  EXPECT_EQ(log.substr(log.find("]: ") + 3), ACCEPTED_SUMMARY + "\n");
+  judge(ACCEPTED_COMMAND);
+  EXPECT_EQ(lines_of(box_->read_file("/var/log/corvane/ihlog")).size(), 2u);
+}
+
+struct day_counts {
+  uint32_t day_start, ham, spam, exempt;
+};
+
+TEST_F(Plugin, CounterFileCountsHamSpamAndExempt) {
+  write("/etc/corvane/blocked_from", "*@spam.example\n");
+  write("/etc/corvane/exempt_ips", "192.0.2.99\n");
+  time_t before = time(nullptr);
+  judge(ACCEPTED_COMMAND);
+  judge(ACCEPTED_COMMAND);
+  judge({"TCPREMOTEIP=192.0.2.66", "SMTPMAILFROM=eve@spam.example"});
+  judge({"TCPREMOTEIP=192.0.2.99"});
+
+  struct tm local;
+  localtime_r(&before, &local);
+  char path[64];
+  std::snprintf(path, sizeof path, "/var/log/corvane/.counter.dat.%02d",
+                local.tm_mon + 1);
+  std::string file = box_->read_file(path);
+  ASSERT_EQ(file.size(), 500u);
+  struct tm midnight {};
+  midnight.tm_mday = local.tm_mday;
+  midnight.tm_mon = local.tm_mon;
+  midnight.tm_year = local.tm_year;
+  const size_t offset = 4 + 16 * (local.tm_mday - 1);
+  day_counts today;
+  std::memcpy(&today, file.data() + offset, sizeof today);
+  EXPECT_EQ(today.day_start, static_cast<uint32_t>(mktime(&midnight)));
+  EXPECT_EQ(today.ham, 2u);
+  EXPECT_EQ(today.spam, 1u);
+  EXPECT_EQ(today.exempt, 1u);
+  std::string rest = file;
+  rest.replace(offset, 16, 16, '\0');
+  EXPECT_EQ(rest, std::string(500, '\0'));
+}
+
+// --- Configuration display ------------------------------------------------------
+
+TEST_F(Plugin, ShowConfigPrintsTheEffectiveRuleset) {
+  write("/etc/corvane/control/rules.enabled",
+        "known_sender_forgery\nresolve_helo_domain\nno_such_rule\n");
+  write("/etc/corvane/control/rules.disabled",
+        "known_sender_forgery\nrequire_helo\nRequire_full_addr\n");
+  write("/etc/corvane/control/ipr.enabled", "zeta\n\nalpha\n");
+  write("/etc/corvane/control/dump_core", "1\n");
+  run_result r = judge({"TCPREMOTEIP=192.0.2.1"}, {"-s"});
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "Control files:\n"
+            "==============\n"
+            " - Logging to mail.debug is NOT enabled.\n"
+            " - Core dumps (in /var/cores/corvane) are enabled.\n"
+            "\n"
+            "Current Ruleset (rules are checked in order listed):\n"
+            "\n"
+            "RULE                        DEFAULT    CURRENT    MUA->MTA\n"
+            "====                        =======    =======    ========\n"
+            "block_lists                 Enabled    Enabled    No\n"
+            "block_ip_in_addr            Enabled    Enabled    Yes\n"
+            "check_ip_reverse_dns        Enabled    Enabled    No\n"
+            "check_dynamic_reverse_dns   Enabled    Enabled    No\n"
+            "check_reverse_dns_list      Enabled    Enabled    No\n"
+            "resolve_helo_domain         Disabled   Enabled    No\n"
+            "require_full_addr           Enabled    Enabled    Yes\n"
+            "require_helo                Enabled    Disabled   Yes\n"
+            "valid_from_domain           Disabled   Disabled   No\n"
+            "valid_helo_domain           Enabled    Enabled    No\n"
+            "known_sender_forgery        Disabled   Disabled   Yes\n"
+            "\n"
+            "Enabled IPR Lists:\n"
+            "==================\n"
+            "alpha\n"
+            "zeta\n");
+  EXPECT_TRUE(r.log.empty()) << r.log.front().text;
+}
+
+TEST_F(Plugin, ToggleTraceNamesEachSwitch) {
+  enable_debug();
+  write("/etc/corvane/control/rules.enabled", "known_sender_forgery\n");
+  write("/etc/corvane/control/rules.disabled",
+        "known_sender_forgery\nvalid_from_domain\n");
+  run_result r = judge(ACCEPTED_COMMAND);
+  EXPECT_TRUE(r.logged_at(LOG_DEBUG, "ENABLING [known_sender_forgery]"));
+  EXPECT_TRUE(r.logged_at(LOG_DEBUG, "DISABLING [known_sender_forgery]"));
+  EXPECT_FALSE(r.logged("DISABLING [valid_from_domain]"));
+  EXPECT_TRUE(
+      r.logged_at(LOG_DEBUG, "NOT CHECKING: 'known_sender_forgery': disabled"));
+}
+
+TEST_F(Plugin, ShowConfigWithoutIprListsSaysSo) {
+  run_result r = judge({}, {"-s"});
+  EXPECT_NE(r.err.find("==================\nNo IPR lists enabled.\n"),
+            std::string::npos)
+      << r.err;
+}
+
+// --- Hostile input ---------------------------------------------------------------
+
+TEST_F(Plugin, HostileValuesAreJudgedWithoutHarm) {
+  write("/etc/corvane/blocked_from", "*(\n");
+  const std::string huge(30000, 'h');
+  const env_list values[] = {
+      {"TCPREMOTEIP=" + huge, "SMTPHELOHOST=" + huge, "SMTPMAILFROM=" + huge},
+      {"TCPREMOTEIP=%s%n%x", "SMTPHELOHOST=%n%n%n%n", "SMTPMAILFROM=%s@%s"},
+      {"TCPREMOTEIP=\x01\x02\x7f", "SMTPHELOHOST=h\xc3\xa9l\xff",
+       "SMTPRCPTTO=a\r\nb@c.example"},
+  };
+  for (const env_list &env : values) {
+    run_result r = judge(env);
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(summary_of(r).substr(0, 9), "HAM: mua=");
+  }
+  std::string log = box_->read_file("/var/log/corvane/ihlog");
+  EXPECT_EQ(lines_of(log).size(), 3u);
+  EXPECT_NE(log.find("from=<%s@%s>"), std::string::npos);
+}
+
+} // namespace

@@ -36,13 +36,14 @@ struct Config {
 // None of these matches the benchmark's client (192.0.2.10,
 // mail.example.net, alice@example.net -> bob@example.org).
 constexpr Config kConfig[] = {
-    {"/etc/corvane/exempt_ips", "127.0.0.1\n10.0.0.0/8\n198.51.100.7\n"},
-    {"/etc/corvane/exempt_users", "postmaster\nrelay-user\nbackup-mx\n"},
+    {"/etc/corvane/exempt_ips", "127.0.0.1\n198.51.100.7\n203.0.113.9\n"},
+    {"/etc/corvane/exempt_users",
+     "postmaster@example.org\nabuse@example.org\n*@backup.example\n"},
     {"/etc/corvane/from_whitelist",
-     "newsletter@example.com\n@partner.example\nbilling@vendor.example\n"},
-    {"/etc/corvane/blocked_ips", "203.0.113.0/24\n198.51.100.66\n"},
+     "newsletter@example.com\n*@partner.example\nbilling@vendor.example\n"},
+    {"/etc/corvane/blocked_ips", "203.0.113.66\n198.51.100.66\n"},
     {"/etc/corvane/blocked_from",
-     "spammer@bad.example\n@junk.example\nofferz@cheap.example\n"},
+     "spammer@bad.example\n*@junk.example\nofferz@cheap.example\n"},
     {"/etc/corvane/control/rules.enabled", ""},
     {"/etc/corvane/control/rules.disabled", ""},
 };

@@ -35,9 +35,9 @@ constexpr const char *kDevLinks[][2] = {{"fd", "/proc/self/fd"},
                                         {"stdin", "/proc/self/fd/0"},
                                         {"stdout", "/proc/self/fd/1"},
                                         {"stderr", "/proc/self/fd/2"}};
-constexpr const char *kStageEtc = "/.corvane-etc"; // inside the stage
-constexpr int kLogQueueLength = 65536;             // datagrams
-constexpr int kLogRcvBuf = 32 << 20;               // bytes
+constexpr const char *kPrivateEtc = "/dev/.corvane-etc"; // private tmpfs
+constexpr int kLogQueueLength = 65536;                   // datagrams
+constexpr int kLogRcvBuf = 32 << 20;                     // bytes
 constexpr std::size_t kMaxDatagram = 256 << 10;
 constexpr auto kPipeGrace = std::chrono::seconds(2);
 
@@ -459,6 +459,15 @@ bool Sandbox::set_up() {
     return fail("bind " + stage_ + " on /dev");
   }
   mounts_.push_back("/dev");
+  // The tree now lives on at /dev: drop the stage mount and directory at
+  // once, so that a test process killed before its destructor runs leaves
+  // nothing behind in /tmp.
+  if (::umount2(stage, MNT_DETACH) != 0)
+    return fail("umount " + stage_);
+  mounts_.erase(std::find(mounts_.begin(), mounts_.end(), stage_));
+  if (::rmdir(stage) != 0)
+    return fail("rmdir " + stage_);
+  stage_.clear();
 
   // Syslog socket. A datagram sender blocks once the receiver holds more than
   // net.unix.max_dgram_qlen datagrams (10 by default), so raise it for this
@@ -569,7 +578,7 @@ bool Sandbox::mount_tmpfs(const std::string &dir) {
 bool Sandbox::use_dns_server_at_localhost() {
   if (!ok_)
     return false;
-  std::string dir = stage_ + kStageEtc;
+  std::string dir = kPrivateEtc;
   if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     return fail("mkdir " + dir);
   }

@@ -104,7 +104,8 @@ public:
   // namespaces.
   Sandbox();
   // Unmounts, returns to the namespaces (and working directory) saved at
-  // construction, removes the temporary stage directory.
+  // construction. The /dev stage directory in /tmp is already gone: set-up
+  // removes it, so a killed test leaves nothing behind there.
   ~Sandbox();
   Sandbox(const Sandbox &) = delete;
   Sandbox &operator=(const Sandbox &) = delete;
@@ -178,7 +179,7 @@ private:
   UniqueFd saved_mnt_, saved_ipc_, saved_net_, saved_cwd_;
   std::vector<std::string> mounts_; // unmounted in reverse order
   std::vector<std::string> roots_;  // writable through write_file()
-  std::string stage_;               // host path of the /dev stage directory
+  std::string stage_;               // /dev stage directory while being set up
   UniqueFd log_fd_;
   std::vector<std::string> wrapper_;
   std::chrono::milliseconds timeout_{60000};

@@ -11,11 +11,6 @@
 
 namespace {
 
-constexpr const char *ENABLED_RULES_FILE = "/etc/corvane/control/rules.enabled";
-constexpr const char *DISABLED_RULES_FILE =
-    "/etc/corvane/control/rules.disabled";
-constexpr const char *IPR_ENABLED_FILE = "/etc/corvane/control/ipr.enabled";
-
 struct list_kind {
   const char *path;
   size_t shortest_value;
@@ -134,6 +129,13 @@ int wildcard_match(const char *entry, const char *value) {
     return 0;
   if (!std::strchr(entry, '*'))
     return strcasecmp(entry, value) == 0 ? 1 : 0;
+  unique_regex re;
+  if (re.compile(wildcard_pattern(entry).c_str(), WILDCARD_REGEX_FLAGS) != 0)
+    return 0;
+  return re.matches(value) ? 1 : 0;
+}
+
+std::string wildcard_pattern(const char *entry) {
   std::string pattern = "^";
   for (const char *p = entry; *p; ++p) {
     if (*p == '*')
@@ -141,10 +143,7 @@ int wildcard_match(const char *entry, const char *value) {
     else
       pattern += *p;
   }
-  unique_regex re;
-  if (re.compile(pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0)
-    return 0;
-  return re.matches(value) ? 1 : 0;
+  return pattern;
 }
 
 int match_exemption_list(int list_id, spp_state record) {
@@ -162,9 +161,9 @@ int match_exemption_list(int list_id, spp_state record) {
              : 0;
 }
 
-string_list *read_enabled_rules() { return read_names(ENABLED_RULES_FILE); }
+string_list *read_enabled_rules() { return read_names(RULES_ENABLED_PATH); }
 
-string_list *read_disabled_rules() { return read_names(DISABLED_RULES_FILE); }
+string_list *read_disabled_rules() { return read_names(RULES_DISABLED_PATH); }
 
 string_list *read_ipr_lists(int ipr_list_id) {
   const char *path = ipr_list_file_path(ipr_list_id);
@@ -185,5 +184,5 @@ const char *list_file_path(int list_id) {
 }
 
 const char *ipr_list_file_path(int ipr_list_id) {
-  return ipr_list_id == 0 ? IPR_ENABLED_FILE : nullptr;
+  return ipr_list_id == 0 ? IPR_ENABLED_PATH : nullptr;
 }

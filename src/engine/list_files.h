@@ -20,10 +20,16 @@
 //       empty when the file is missing (or for an IPR list id other than 0).
 //   read_list_file(path, &list)       0, or -1 without a list address.
 //   list_file_path(id) / ipr_list_file_path(id)  the path, or null.
+//   wildcard_pattern(entry)           the regular expression that a '*'
+//       entry stands for: "^", then the entry with each '*' as ".*"; it is
+//       compiled with WILDCARD_REGEX_FLAGS.
 #pragma once
 
 #include "engine/string_list.h"
 #include "frame/load_spp_env.h"
+
+#include <regex.h>
+#include <string>
 
 enum list_id {
   FROM_WHITELIST = 1,
@@ -35,6 +41,18 @@ enum list_id {
 
 inline constexpr int MAX_LIST_LINES = 500;
 inline constexpr int LIST_LINE_BUFFER = 1024;
+
+inline constexpr int WILDCARD_REGEX_FLAGS =
+    REG_EXTENDED | REG_ICASE | REG_NOSUB;
+
+inline constexpr const char *RULES_ENABLED_PATH =
+    "/etc/corvane/control/rules.enabled";
+inline constexpr const char *RULES_DISABLED_PATH =
+    "/etc/corvane/control/rules.disabled";
+inline constexpr const char *IPR_ENABLED_PATH =
+    "/etc/corvane/control/ipr.enabled";
+
+std::string wildcard_pattern(const char *entry);
 
 using list_line_callback = int (*)(const char *line, void *context);
 

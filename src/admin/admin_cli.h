@@ -1,0 +1,48 @@
+// admin_cli: what the commands of corvane-admin share: exit statuses, the
+// row of the command table, messages and the engine's log callback.
+//
+// Exit statuses: ADMIN_OK 0 done; ADMIN_FAILED 1 a change refused or
+// failed, the reason on stderr, the files left as they were; ADMIN_USAGE 2
+// the command line is wrong, the reason and the usage on stderr.
+//
+//   admin_fail(format, ...)         "corvane-admin: <text>" on stderr;
+//                                   ADMIN_FAILED.
+//   admin_usage_error(usage, format, ...)  the same, then the usage text;
+//                                   ADMIN_USAGE.
+//   admin_warn(format, ...)         "corvane-admin: warning: <text>" on
+//                                   stderr; nothing returned.
+//   admin_done(format, ...)         the text on stdout, also logged at
+//                                   LOG_INFO (a record of every change);
+//                                   ADMIN_OK.
+//   admin_log                       the engine handle's logger: syslog
+//                                   (ident corvane-admin, facility mail),
+//                                   and warnings and errors also on stderr.
+//   print_line_stdout(text)         the text and a line feed on stdout.
+#pragma once
+
+#include "engine/rule_registry.h"
+
+#include <span>
+
+enum admin_status { ADMIN_OK = 0, ADMIN_FAILED = 1, ADMIN_USAGE = 2 };
+
+struct admin_context {
+  std::span<const char *const> args; // the words after the command's name
+  bool force;                        // --force: accept doubtful entries
+  engine_handle handle;              // built by corvane_init(admin_log)
+};
+
+struct admin_command {
+  const char *name; // an absent name ends the table
+  const char *usage;
+  int (*run)(const admin_context &context);
+};
+
+__attribute__((format(printf, 1, 2))) int admin_fail(const char *format, ...);
+__attribute__((format(printf, 2, 3))) int
+admin_usage_error(const char *usage, const char *format, ...);
+__attribute__((format(printf, 1, 2))) void admin_warn(const char *format, ...);
+__attribute__((format(printf, 1, 2))) int admin_done(const char *format, ...);
+__attribute__((format(printf, 2, 3))) void admin_log(int priority,
+                                                     const char *format, ...);
+void print_line_stdout(const char *text);

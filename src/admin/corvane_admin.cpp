@@ -1,0 +1,115 @@
+// corvane-admin: the administrator's command for corvane-spp: the five
+// exemption and block lists, the rule and IP-reputation switches, the
+// custom rejection notices and the per-day counters. It calls the same
+// operations that the plug-in's modules define, so a change takes effect
+// with the next SMTP command.
+//
+// Options, anywhere before "--": --force (accept a doubtful list entry or
+// notice text), --help or -h (the usage of the command named, else of all).
+// Exit status: 0 done, 1 a change refused or failed (the reason on stderr,
+// the files left as they were), 2 a usage error.
+
+#include "admin/admin_cli.h"
+#include "admin/admin_lists.h"
+#include "admin/admin_notice.h"
+#include "admin/admin_stats.h"
+#include "admin/admin_toggles.h"
+
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <syslog.h>
+#include <vector>
+
+namespace {
+
+const admin_command commands[] = {
+    {"list", ADMIN_LIST_USAGE, admin_list},
+    {"rules", ADMIN_RULES_USAGE, admin_rules},
+    {"ipr", ADMIN_IPR_USAGE, admin_ipr},
+    {"notice", ADMIN_NOTICE_USAGE, admin_notice},
+    {"stats", ADMIN_STATS_USAGE, admin_stats},
+    {nullptr, nullptr, nullptr},
+};
+
+constexpr const char *USAGE_HEAD =
+    "Usage: corvane-admin [--force] COMMAND ...\n\n"
+    "Changes the lists, switches and notices of corvane-spp; a change takes\n"
+    "effect with the next SMTP command.\n\n";
+
+constexpr const char *USAGE_TAIL =
+    "\nOptions (anywhere before --):\n"
+    "  --force     add a list entry or store a notice text that the plug-in\n"
+    "              would pass over or that would break its reply\n"
+    "  --help, -h  this text, or the usage of the command named\n"
+    "  --          ends the options\n\n"
+    "Exit status: 0 done, 1 refused or failed (reason on stderr), 2 usage "
+    "error.\n";
+
+void print_usage(std::FILE *stream) {
+  std::fputs(USAGE_HEAD, stream);
+  for (const admin_command *c = commands; c->name; ++c)
+    std::fputs(c->usage, stream);
+  std::fputs(USAGE_TAIL, stream);
+}
+
+const admin_command *command_named(const char *name) {
+  for (const admin_command *c = commands; c->name; ++c)
+    if (std::strcmp(c->name, name) == 0)
+      return c;
+  return nullptr;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  openlog("corvane-admin", LOG_PID, LOG_MAIL);
+  setlogmask(LOG_UPTO(LOG_INFO));
+
+  std::vector<const char *> words;
+  bool force = false, help = false, options_ended = false;
+  for (int i = 1; i < argc; ++i) {
+    const char *arg = argv[i];
+    if (options_ended || arg[0] != '-' || arg[1] == '\0') {
+      words.push_back(arg);
+    } else if (std::strcmp(arg, "--") == 0) {
+      options_ended = true;
+    } else if (std::strcmp(arg, "--force") == 0) {
+      force = true;
+    } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+      help = true;
+    } else {
+      std::fprintf(stderr, "corvane-admin: unknown option '%s'\n\n", arg);
+      print_usage(stderr);
+      return ADMIN_USAGE;
+    }
+  }
+
+  const admin_command *command =
+      words.empty() ? nullptr : command_named(words[0]);
+  if (help) {
+    if (command)
+      std::printf("Usage:\n%s", command->usage);
+    else
+      print_usage(stdout);
+    return ADMIN_OK;
+  }
+  if (!command) {
+    if (words.empty())
+      std::fprintf(stderr, "corvane-admin: no command given\n\n");
+    else
+      std::fprintf(stderr, "corvane-admin: unknown command '%s'\n\n", words[0]);
+    print_usage(stderr);
+    return ADMIN_USAGE;
+  }
+
+  admin_context context{std::span<const char *const>(words).subspan(1), force,
+                        engine_handle{}};
+  corvane_init(&context.handle, admin_log);
+  int status = command->run(context);
+  corvane_free(&context.handle);
+  if (std::fflush(stdout) != 0 && status == ADMIN_OK)
+    status = ADMIN_FAILED;
+  closelog();
+  return status;
+}

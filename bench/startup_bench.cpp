@@ -3,10 +3,15 @@
 // environment of an accepted RCPT command) alternately and prints the
 // per-process wall time of each and the ratio of the medians.
 //
-//   startup_bench PLUGIN EMPTY [RUNS=1000]
+//   startup_bench [--ipr DIR] PLUGIN EMPTY [RUNS=1000]
+//
+// With --ipr every file in DIR is installed as an IPR map in /var/cache/ipr
+// and enabled, so that block_lists looks the client up in each (lookup_bench
+// --write-maps DIR writes ten real-size maps).
 //
 // Exits non-zero only when it cannot set up or spawn; the figures are
 // printed, never judged.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -145,13 +150,46 @@ void print_stats(const Program &program) {
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: startup_bench PLUGIN EMPTY [RUNS=1000]\n");
+  std::fprintf(stderr,
+               "usage: startup_bench [--ipr DIR] PLUGIN EMPTY [RUNS=1000]\n");
   return 2;
+}
+
+// Copies the regular files of `dir` to /var/cache/ipr and lists their names
+// in ipr.enabled; the number of maps, or -1.
+int install_ipr_maps(sandbox::Sandbox &sb, const char *dir) {
+  DIR *listing = opendir(dir);
+  if (!listing) {
+    std::fprintf(stderr, "startup_bench: %s: %s\n", dir, std::strerror(errno));
+    return -1;
+  }
+  std::vector<std::string> names;
+  while (const struct dirent *entry = readdir(listing))
+    if (entry->d_type == DT_REG)
+      names.push_back(entry->d_name);
+  closedir(listing);
+  std::sort(names.begin(), names.end());
+  std::string enabled;
+  for (const std::string &name : names) {
+    std::string map = sb.read_file(std::string(dir) + "/" + name);
+    if (!sb.write_file("/var/cache/ipr/" + name, map))
+      return -1;
+    enabled += name + "\n";
+  }
+  if (!sb.write_file("/etc/corvane/control/ipr.enabled", enabled))
+    return -1;
+  return static_cast<int>(names.size());
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+  const char *ipr_dir = nullptr;
+  if (argc >= 3 && std::strcmp(argv[1], "--ipr") == 0) {
+    ipr_dir = argv[2];
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 3 || argc > 4)
     return usage();
   long runs = 1000;
@@ -188,6 +226,12 @@ int main(int argc, char **argv) {
   for (const Config &file : kConfig) {
     if (!sb.write_file(file.path, file.content))
       return 1;
+  }
+  if (ipr_dir) {
+    int maps = install_ipr_maps(sb, ipr_dir);
+    if (maps < 0)
+      return 1;
+    std::printf("IPR maps enabled: %d (from %s)\n", maps, ipr_dir);
   }
 
   // One captured run first, so the figures can be trusted to be of the

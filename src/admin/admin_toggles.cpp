@@ -3,6 +3,8 @@
 #include "engine/config_display.h"
 #include "engine/list_admin.h"
 #include "engine/list_files.h"
+#include "lookup/ipr_map_builder.h"
+#include "lookup/ipr_maps.h"
 #include "util/general_funcs.h"
 
 #include <algorithm>
@@ -26,7 +28,13 @@ const char ADMIN_IPR_USAGE[] =
     "lists\n"
     "  corvane-admin ipr enable NAME        enable the map file NAME of "
     "/var/cache/ipr\n"
-    "  corvane-admin ipr disable NAME       disable it\n";
+    "  corvane-admin ipr disable NAME       disable it\n"
+    "  corvane-admin ipr build INPUT OUTPUT write a map file from a list of "
+    "IPv4\n"
+    "                                       addresses and CIDR blocks (one a "
+    "line,\n"
+    "                                       '#' comments)\n"
+    "  corvane-admin ipr test NAME IP       is IP on the list NAME?\n";
 
 namespace {
 
@@ -190,8 +198,43 @@ int admin_rules(const admin_context &context) {
   return switch_rule(args[0], *rule);
 }
 
+namespace {
+
+int build_map(const char *input, const char *output) {
+  char reason[512] = "";
+  if (ipr_build_map(input, output, reason, sizeof reason) != 0)
+    return admin_fail("ipr build: %s", reason);
+  return admin_done("IPR map %s written from %s", output, input);
+}
+
+int test_map(const char *name, const char *ip) {
+  if (!acceptable_map_name(name))
+    return admin_fail("'%s' cannot name a map file", name);
+  const std::string path = map_file_of(name);
+  if (!is_regular_file(path.c_str()))
+    return admin_fail("no map file %s", path.c_str());
+  switch (lookupMapFile(path.c_str(), ip)) {
+  case 1:
+    std::printf("%s is on %s\n", ip, name);
+    return ADMIN_OK;
+  case 0:
+    std::printf("%s is NOT on %s\n", ip, name);
+    return ADMIN_OK;
+  default:
+    return admin_fail("cannot look %s up in %s (invalid address or corrupt "
+                      "map; see the mail log)",
+                      ip, path.c_str());
+  }
+}
+
+} // namespace
+
 int admin_ipr(const admin_context &context) {
   const auto &args = context.args;
+  if (args.size() == 3 && std::strcmp(args[0], "build") == 0)
+    return build_map(args[1], args[2]);
+  if (args.size() == 3 && std::strcmp(args[0], "test") == 0)
+    return test_map(args[1], args[2]);
   names enabled = take_names(read_ipr_lists(0));
   if (args.size() == 1 && std::strcmp(args[0], "show") == 0) {
     if (enabled.empty())

@@ -485,4 +485,41 @@ TEST_F(Admin, HelpOnEveryLevelExitsZero) {
   EXPECT_FALSE(exists("/etc/corvane/blocked_ips"));
 }
 
+TEST_F(Admin, BuiltMapBlocksTheClientsItLists) {
+  write("/etc/corvane/networks.txt",
+        "# test networks\n203.0.113.0/25\n198.51.100.7 # one host\n");
+  change({"ipr", "build", "/etc/corvane/networks.txt", "/var/cache/ipr/local"},
+         "IPR map /var/cache/ipr/local written from "
+         "/etc/corvane/networks.txt\n");
+  change({"ipr", "test", "local", "203.0.113.127"}, "203.0.113.127 is on local\n");
+  change({"ipr", "test", "local", "203.0.113.128"},
+         "203.0.113.128 is NOT on local\n");
+  change({"ipr", "enable", "local"}, "IPR list local: enabled\n");
+
+  env_list listed = ACCEPTED_COMMAND;
+  listed[0] = "TCPREMOTEIP=198.51.100.7";
+  run_result r = judge(listed);
+  EXPECT_NE(r.out.find("P550-Reason: This system uses IPR to check your IP "
+                       "address reputation, and was rejected by the system. "
+                       "IP=[198.51.100.7]\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(judge(ACCEPTED_COMMAND).out, "");
+}
+
+TEST_F(Admin, MapBuildRefusesABadLineAndKeepsTheOldMap) {
+  write("/etc/corvane/networks.txt", "192.0.2.0/24\n");
+  change({"ipr", "build", "/etc/corvane/networks.txt", "/var/cache/ipr/local"},
+         "IPR map /var/cache/ipr/local written from "
+         "/etc/corvane/networks.txt\n");
+  const std::string built = box_->read_file("/var/cache/ipr/local");
+  write("/etc/corvane/networks.txt", "192.0.2.0/24\n10.0.0.256\n");
+  run_result r =
+      admin({"ipr", "build", "/etc/corvane/networks.txt", "/var/cache/ipr/local"});
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_TRUE(starts_with(r.err, "corvane-admin: ipr build: line 2: ")) << r.err;
+  EXPECT_EQ(box_->read_file("/var/cache/ipr/local"), built);
+  EXPECT_FALSE(exists("/var/cache/ipr/local.tmp"));
+}
+
 } // namespace

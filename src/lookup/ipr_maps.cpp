@@ -1,0 +1,205 @@
+#include "lookup/ipr_maps.h"
+
+#include "engine/rule_registry.h"
+#include "util/general_funcs.h"
+#include "util/raii.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <regex.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t NONE_LISTED = 0;
+constexpr uint32_t ALL_LISTED = 0xFFFFFFFF;
+constexpr off_t INDEX_BYTES = 256 * 4;
+constexpr off_t BITMAP_BYTES = 65536 / 8;
+constexpr size_t REGEX_ERROR_BYTES = 80;
+
+// Exactly n bytes at an absolute offset. One positioned read does what a
+// seek and a read would, in one system call instead of two; the lookup's
+// cost is mostly system calls.
+[[nodiscard]] bool read_at(int fd, off_t offset, void *buffer, size_t n) {
+  return pread(fd, buffer, n, offset) == static_cast<ssize_t>(n);
+}
+
+[[nodiscard]] bool read_index_entry(int fd, off_t offset, uint32_t *value) {
+  unsigned char bytes[4];
+  if (!read_at(fd, offset, bytes, sizeof bytes))
+    return false;
+  *value = static_cast<uint32_t>(bytes[0]) |
+           static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 |
+           static_cast<uint32_t>(bytes[3]) << 24;
+  return true;
+}
+
+bool ipr_lookup_hit(const char *list_name, const char *ip) {
+  if (!config.ipr_cache_dir)
+    return false;
+  char *raw_path = nullptr;
+  if (asprintf(&raw_path, "%s/%s", config.ipr_cache_dir, list_name) < 0) {
+    syslog(LOG_INFO,
+           "Warning: asprintf() failed, skipping check.  Out of memory?");
+    return false;
+  }
+  heap_text path(raw_path);
+  syslog(LOG_DEBUG, "checkList(): IPR lookup [%s]", path.get());
+  return lookupMapFile(path.get(), ip) == 1;
+}
+
+} // namespace
+
+int lookupMap(int fd, uint32_t address) {
+  if (fd < 0) {
+    syslog(LOG_WARNING, "lookupMap(): invalid file handle");
+    return -1;
+  }
+  const off_t size = lseek(fd, 0, SEEK_END);
+  if (size < 0)
+    return -1;
+  unsigned char quad[4];
+  std::memcpy(quad, &address, sizeof quad);
+
+  uint32_t level1;
+  if (!read_index_entry(fd, 4 * off_t{quad[0]}, &level1))
+    return -1;
+  if (level1 == NONE_LISTED)
+    return 0;
+  if (level1 == ALL_LISTED)
+    return 1;
+  if (off_t{level1} > size - INDEX_BYTES) {
+    syslog(LOG_ERR, "lookupMap(): corrupt IPR file");
+    return -1;
+  }
+
+  uint32_t level2;
+  if (!read_index_entry(fd, off_t{level1} + 4 * off_t{quad[1]}, &level2))
+    return -1;
+  if (level2 == NONE_LISTED)
+    return 0;
+  if (level2 == ALL_LISTED)
+    return 1;
+  if (off_t{level2} > size - BITMAP_BYTES) {
+    syslog(LOG_ERR, "lookupMap(): corrupt IPR file");
+    return -1;
+  }
+
+  const unsigned n = quad[2] * 256u + quad[3];
+  unsigned char bits;
+  if (!read_at(fd, off_t{level2} + n / 8, &bits, 1))
+    return -1;
+  return (bits & (0x80u >> (n % 8))) ? 1 : 0;
+}
+
+int lookupMapFile(const char *path, const char *ip) {
+  if (!path || !ip)
+    return -1;
+  struct in_addr address;
+  if (!inet_aton(ip, &address)) {
+    syslog(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address", ip);
+    return -1;
+  }
+  if (!is_regular_file(path))
+    return -1;
+  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+  return lookupMap(fd.get(), address.s_addr);
+}
+
+int lookupMaps(const char *directory, const char *names, const char *ip,
+               int print) {
+  struct in_addr address;
+  if (!ip || !inet_aton(ip, &address)) {
+    syslog(LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
+           ip ? ip : "(null)");
+    return -1;
+  }
+  int hits = 0;
+  const size_t directory_length = directory ? std::strlen(directory) : 0;
+  for (uint32_t index = 0;; ++index) {
+    char *raw_field = nullptr;
+    if (!get_field(index, &raw_field, names, ' '))
+      break;
+    heap_text field(raw_field);
+    char *raw_path = nullptr;
+    str_append(&raw_path, directory);
+    str_append(&raw_path, "/");
+    str_append(&raw_path, field.get());
+    heap_text path(raw_path);
+    // str_append leaves the text as it was when memory runs out.
+    if (!path || std::strlen(path.get()) !=
+                     directory_length + 1 + std::strlen(field.get()))
+      continue;
+    if (!is_regular_file(path.get()))
+      continue;
+    int rc = lookupMapFile(path.get(), ip);
+    if (rc == 0) {
+      syslog(LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip,
+             field.get());
+    } else if (rc == 1) {
+      syslog(LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip,
+             field.get());
+      if (print)
+        std::printf("%s ", field.get());
+      ++hits;
+    } else {
+      syslog(LOG_WARNING, "lookupMaps(): lookupMap() returned: %d", rc);
+    }
+  }
+  if (print)
+    std::printf("\n");
+  return hits > 0 ? 1 : 0;
+}
+
+int checkList(string_list *list, const char *subject, int mode,
+              string_list **matches) {
+  if (!list || !subject)
+    return 0;
+  bool ipr_hit = false;
+  for (string_list *node = list; node; node = node->next) {
+    if (!node->value) {
+      syslog(LOG_DEBUG, "checkList(): entry had no data.\n");
+      return 0;
+    }
+    switch (mode) {
+    case CHECK_LIST_REGEX: {
+      unique_regex pattern;
+      int rc =
+          pattern.compile(node->value, REG_EXTENDED | REG_ICASE | REG_NOSUB);
+      if (rc != 0) {
+        char error[REGEX_ERROR_BYTES];
+        regerror(rc, pattern.get(), error, sizeof error);
+        syslog(LOG_INFO, "Warning: regcomp(): %s\n", error);
+        break;
+      }
+      if (pattern.matches(subject)) {
+        if (matches)
+          (void)string_list_append(matches, node->value);
+        return 1;
+      }
+      break;
+    }
+    case CHECK_LIST_EQUAL:
+      if (std::strcmp(node->value, subject) == 0)
+        return 1;
+      break;
+    case CHECK_LIST_IPR:
+      if (ipr_lookup_hit(node->value, subject)) {
+        if (matches)
+          (void)string_list_append(matches, node->value);
+        ipr_hit = true;
+      }
+      break;
+    default:
+      break;
+    }
+  }
+  return ipr_hit ? 1 : 0;
+}

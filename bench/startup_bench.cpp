@@ -3,11 +3,15 @@
 // environment of an accepted RCPT command) alternately and prints the
 // per-process wall time of each and the ratio of the medians.
 //
-//   startup_bench [--ipr DIR] PLUGIN EMPTY [RUNS=1000]
+//   startup_bench [--ipr DIR] [--spam-regexes FILE] [--dyna-regexes FILE]
+//                 PLUGIN EMPTY [RUNS=1000]
 //
 // With --ipr every file in DIR is installed as an IPR map in /var/cache/ipr
 // and enabled, so that block_lists looks the client up in each (lookup_bench
 // --write-maps DIR writes ten real-size maps).
+// --spam-regexes and --dyna-regexes install FILE as the pattern file
+// /etc/corvane/dynaregex/spam.regexes or dyna.regexes (regex_bench
+// --write-patterns=FILE writes real host-name patterns).
 //
 // Exits non-zero only when it cannot set up or spawn; the figures are
 // printed, never judged.
@@ -25,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sandbox.h"
@@ -150,8 +155,9 @@ void print_stats(const Program &program) {
 }
 
 int usage() {
-  std::fprintf(stderr,
-               "usage: startup_bench [--ipr DIR] PLUGIN EMPTY [RUNS=1000]\n");
+  std::fprintf(stderr, "usage: startup_bench [--ipr DIR] [--spam-regexes "
+                       "FILE] [--dyna-regexes FILE] PLUGIN EMPTY "
+                       "[RUNS=1000]\n");
   return 2;
 }
 
@@ -185,8 +191,18 @@ int install_ipr_maps(sandbox::Sandbox &sb, const char *dir) {
 
 int main(int argc, char **argv) {
   const char *ipr_dir = nullptr;
-  if (argc >= 3 && std::strcmp(argv[1], "--ipr") == 0) {
-    ipr_dir = argv[2];
+  std::vector<std::pair<std::string, const char *>> pattern_files;
+  while (argc >= 3) {
+    if (std::strcmp(argv[1], "--ipr") == 0)
+      ipr_dir = argv[2];
+    else if (std::strcmp(argv[1], "--spam-regexes") == 0)
+      pattern_files.emplace_back("/etc/corvane/dynaregex/spam.regexes",
+                                 argv[2]);
+    else if (std::strcmp(argv[1], "--dyna-regexes") == 0)
+      pattern_files.emplace_back("/etc/corvane/dynaregex/dyna.regexes",
+                                 argv[2]);
+    else
+      break;
     argc -= 2;
     argv += 2;
   }
@@ -232,6 +248,20 @@ int main(int argc, char **argv) {
     if (maps < 0)
       return 1;
     std::printf("IPR maps enabled: %d (from %s)\n", maps, ipr_dir);
+  }
+  for (const auto &[path, source] : pattern_files) {
+    if (access(source, R_OK) != 0) {
+      std::fprintf(stderr, "startup_bench: %s: %s\n", source,
+                   std::strerror(errno));
+      return 1;
+    }
+    std::string patterns = sb.read_file(source);
+    if (!sb.write_file(path, patterns))
+      return 1;
+    std::printf("%s: %zu lines (from %s)\n", path.c_str(),
+                static_cast<std::size_t>(
+                    std::count(patterns.begin(), patterns.end(), '\n')),
+                source);
   }
 
   // One captured run first, so the figures can be trusted to be of the

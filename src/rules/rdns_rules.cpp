@@ -1,15 +1,111 @@
 #include "rules/rdns_rules.h"
 
-int check_ip_reverse_dns(string_list *, string_list **, spp_state) {
-  return DUNNO;
+#include "engine/rule_registry.h"
+#include "lookup/dns_lookup.h"
+#include "lookup/regex_lists.h"
+#include "util/raii.h"
+
+#include <syslog.h>
+
+#define RULE_TRACE(record, priority, ...)                                      \
+  do {                                                                         \
+    if ((record).logger)                                                       \
+      (record).logger((priority), __VA_ARGS__);                                \
+  } while (0)
+
+namespace {
+
+// Values of spp_state.rdns_status.
+constexpr int32_t RDNS_NOT_LOOKED_UP = 0;
+constexpr int32_t RDNS_NO_NAME = 2;
+
+// lookupReverseDNS results.
+constexpr int NAME_FOUND = 0;
+constexpr int LOOKUP_ERROR = 2;
+constexpr int INVALID_ARGUMENT = 666;
+
+bool needs_lookup(const spp_state &record) {
+  return !record.remote_host && record.rdns_status == RDNS_NOT_LOOKED_UP;
 }
 
-int check_dynamic_reverse_dns(string_list *, string_list **, spp_state) {
-  return DUNNO;
+// Looks the client's name up into the rule's copy of the record; `owner`
+// takes the heap text (a name or the empty text) so that it goes with the
+// rule. Returns lookupReverseDNS's result.
+int look_up_name(spp_state &record, heap_text &owner) {
+  int rc = lookupReverseDNS(&record.remote_host, record.remote_ip);
+  if (rc == NAME_FOUND || rc == 1)
+    owner.reset(record.remote_host);
+  return rc;
 }
 
-int check_reverse_dns_list(string_list *, string_list **, spp_state) {
-  return DUNNO;
+bool is_lookup_error(int rc) {
+  return rc == LOOKUP_ERROR || rc == INVALID_ARGUMENT;
+}
+
+} // namespace
+
+int check_ip_reverse_dns(string_list *, string_list **, spp_state record) {
+  if (!record.remote_ip)
+    return TEMPFAIL;
+  if (!needs_lookup(record))
+    return record.rdns_status == RDNS_NO_NAME ? HIT : DUNNO;
+
+  heap_text found;
+  int rc = look_up_name(record, found);
+  if (is_lookup_error(rc))
+    return TEMPFAIL;
+  return rc == NAME_FOUND ? DUNNO : HIT;
+}
+
+int check_dynamic_reverse_dns(string_list *, string_list **, spp_state record) {
+  if (!record.remote_ip)
+    return TEMPFAIL;
+
+  heap_text found;
+  if (needs_lookup(record)) {
+    int rc = look_up_name(record, found);
+    if (is_lookup_error(rc))
+      return TEMPFAIL;
+    if (rc != NAME_FOUND)
+      return HIT;
+  } else if (record.rdns_status == RDNS_NO_NAME) {
+    return HIT;
+  } else if (!record.remote_host) {
+    return DUNNO;
+  }
+  return isDSL(record.remote_host) == 1 ? HIT : DUNNO;
+}
+
+int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
+  if (!record.remote_ip)
+    return TEMPFAIL;
+
+  heap_text found;
+  if (needs_lookup(record)) {
+    int rc = look_up_name(record, found);
+    if (is_lookup_error(rc))
+      return TEMPFAIL;
+    if (rc != NAME_FOUND)
+      return DUNNO;
+  } else if (record.rdns_status == RDNS_NO_NAME || !record.remote_host) {
+    return DUNNO;
+  }
+
+  if (!config.reverse_dns_regex_filename) {
+    RULE_TRACE(record, LOG_INFO,
+               "check_reverse_dns_list(): reverse_dns_regex_filename not set, "
+               "ignoring.");
+    return DUNNO;
+  }
+  switch (checkRegexList(config.reverse_dns_regex_filename, record.remote_host,
+                         syslog)) {
+  case 1:
+    return HIT;
+  case -1:
+    return TEMPFAIL;
+  default:
+    return DUNNO;
+  }
 }
 
 int known_sender_forgery(string_list *, string_list **, spp_state) {

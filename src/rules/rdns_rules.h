@@ -2,12 +2,28 @@
 // sender's right to use its domain from the client's address.
 //
 //   check_ip_reverse_dns        the client must have a reverse-DNS name.
-//   check_dynamic_reverse_dns   the name must not look dynamically assigned.
-//   check_reverse_dns_list      the name must not match the spam patterns.
+//                               HIT when it has none (the lookup says so,
+//                               or rdns_status is 2); a name given by the
+//                               SMTP front end, even an empty one, passes.
+//   check_dynamic_reverse_dns   the name must not look dynamically assigned
+//                               (isDSL). HIT also when a lookup finds no
+//                               name, or rdns_status is 2.
+//   check_reverse_dns_list      the name must not match a pattern of
+//                               config.reverse_dns_regex_filename. A client
+//                               without a name passes; an unreadable file
+//                               or a broken pattern without a match gives
+//                               TEMPFAIL.
 //   known_sender_forgery        the sender's domain must not be restricted
-//                               to other networks.
+//                               to other networks. Not built yet: answers
+//                               DUNNO.
 //
-// Not built yet: each answers DUNNO, so these rules never reject.
+// Each answers DUNNO, HIT or TEMPFAIL (rule_check.h). The three reverse-DNS
+// rules answer TEMPFAIL without a client address and on a lookup error
+// (lookupReverseDNS 2 or 666). A lookup is made only when the record holds
+// no name (remote_host absent) and rdns_status is 0; lookupReverseDNS tries
+// TCPREMOTEHOST before the resolver. A name found that way lives in the
+// rule's copy of the record and is released before the rule returns, so the
+// next rule looks again.
 #pragma once
 
 #include "rules/rule_check.h"

@@ -6,12 +6,6 @@
 #include <cstring>
 #include <syslog.h>
 
-#define RULE_TRACE(record, priority, ...)                                      \
-  do {                                                                         \
-    if ((record).logger)                                                       \
-      (record).logger((priority), __VA_ARGS__);                                \
-  } while (0)
-
 namespace {
 
 // The text after the last "@", or null when there is none.

@@ -7,12 +7,6 @@
 
 #include <syslog.h>
 
-#define RULE_TRACE(record, priority, ...)                                      \
-  do {                                                                         \
-    if ((record).logger)                                                       \
-      (record).logger((priority), __VA_ARGS__);                                \
-  } while (0)
-
 namespace {
 
 // Values of spp_state.rdns_status.
@@ -42,36 +36,52 @@ bool is_lookup_error(int rc) {
   return rc == LOOKUP_ERROR || rc == INVALID_ARGUMENT;
 }
 
+enum class client_name { known, none, unknown, error };
+
+// What the rule's copy of the record says about the client's name, looking
+// it up when the record has neither a name nor a status; a name found is
+// left in record.remote_host and owned by `owner`.
+client_name find_client_name(spp_state &record, heap_text &owner) {
+  if (needs_lookup(record)) {
+    int rc = look_up_name(record, owner);
+    if (is_lookup_error(rc))
+      return client_name::error;
+    return rc == NAME_FOUND ? client_name::known : client_name::none;
+  }
+  if (record.rdns_status == RDNS_NO_NAME)
+    return client_name::none;
+  return record.remote_host ? client_name::known : client_name::unknown;
+}
+
 } // namespace
 
 int check_ip_reverse_dns(string_list *, string_list **, spp_state record) {
   if (!record.remote_ip)
     return TEMPFAIL;
-  if (!needs_lookup(record))
-    return record.rdns_status == RDNS_NO_NAME ? HIT : DUNNO;
-
   heap_text found;
-  int rc = look_up_name(record, found);
-  if (is_lookup_error(rc))
+  switch (find_client_name(record, found)) {
+  case client_name::error:
     return TEMPFAIL;
-  return rc == NAME_FOUND ? DUNNO : HIT;
+  case client_name::none:
+    return HIT;
+  default:
+    return DUNNO;
+  }
 }
 
 int check_dynamic_reverse_dns(string_list *, string_list **, spp_state record) {
   if (!record.remote_ip)
     return TEMPFAIL;
-
   heap_text found;
-  if (needs_lookup(record)) {
-    int rc = look_up_name(record, found);
-    if (is_lookup_error(rc))
-      return TEMPFAIL;
-    if (rc != NAME_FOUND)
-      return HIT;
-  } else if (record.rdns_status == RDNS_NO_NAME) {
+  switch (find_client_name(record, found)) {
+  case client_name::error:
+    return TEMPFAIL;
+  case client_name::none:
     return HIT;
-  } else if (!record.remote_host) {
+  case client_name::unknown:
     return DUNNO;
+  case client_name::known:
+    break;
   }
   return isDSL(record.remote_host) == 1 ? HIT : DUNNO;
 }
@@ -79,15 +89,13 @@ int check_dynamic_reverse_dns(string_list *, string_list **, spp_state record) {
 int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
   if (!record.remote_ip)
     return TEMPFAIL;
-
   heap_text found;
-  if (needs_lookup(record)) {
-    int rc = look_up_name(record, found);
-    if (is_lookup_error(rc))
-      return TEMPFAIL;
-    if (rc != NAME_FOUND)
-      return DUNNO;
-  } else if (record.rdns_status == RDNS_NO_NAME || !record.remote_host) {
+  switch (find_client_name(record, found)) {
+  case client_name::error:
+    return TEMPFAIL;
+  case client_name::known:
+    break;
+  default:
     return DUNNO;
   }
 

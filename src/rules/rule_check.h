@@ -11,5 +11,12 @@
 
 enum rule_outcome { DUNNO = 0, HIT = 1, TEMPFAIL = 2 };
 
+// A trace line through the record's logger, when one is set.
+#define RULE_TRACE(record, priority, ...)                                      \
+  do {                                                                         \
+    if ((record).logger)                                                       \
+      (record).logger((priority), __VA_ARGS__);                                \
+  } while (0)
+
 using rule_check_func = int (*)(string_list *ipr_lists, string_list **matches,
                                 spp_state record);

@@ -29,9 +29,8 @@ private:
   heap_text text_;
 };
 
-__attribute__((format(printf, 2, 3))) void print_formatted(line_printer print,
-                                                           const char *format,
-                                                           ...) {
+__attribute__((format(printf, 2, 3))) void
+print_formatted(line_printer print, const char *format, ...) {
   char line[1024];
   va_list args;
   va_start(args, format);
@@ -77,8 +76,8 @@ int show_config(line_printer print, engine_handle handle) {
   const rule_desc *current = handle.enabled_rules;
   for (const rule_desc *rule = handle.default_rules; rule && rule->name;
        ++rule) {
-    const char *now = current && current->name ? state_label(current->state)
-                                               : "";
+    const char *now =
+        current && current->name ? state_label(current->state) : "";
     const char *was = state_label(rule->state);
     fill name(static_cast<int>(std::strlen(rule->name)), width);
     fill after_default(static_cast<int>(std::strlen(was)), STATE_COLUMN);

@@ -53,10 +53,10 @@ void write_translog_at(const char *path, const char *message, time_t now,
   unique_file log(std::fopen(path, "a"));
   if (!log)
     return;
-  std::fprintf(log.get(), "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: ",
-               local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-               local.tm_hour, local.tm_min, local.tm_sec, "corvane-spp",
-               static_cast<int>(pid));
+  std::fprintf(log.get(),
+               "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: ", local.tm_year + 1900,
+               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+               local.tm_sec, "corvane-spp", static_cast<int>(pid));
   for (const char *p = message; *p; ++p) {
     auto c = static_cast<unsigned char>(*p);
     std::fputc(c < 0x20 || c == 0x7f ? '?' : c, log.get());

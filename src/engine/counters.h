@@ -20,7 +20,8 @@
 enum counter_kind { COUNT_HAM = 0, COUNT_SPAM = 1, COUNT_EXEMPT = 2 };
 
 inline constexpr const char *TRANSLOG_PATH = "/var/log/corvane/ihlog";
-inline constexpr const char *COUNTER_FILE_BASE = "/var/log/corvane/.counter.dat";
+inline constexpr const char *COUNTER_FILE_BASE =
+    "/var/log/corvane/.counter.dat";
 inline constexpr size_t COUNTER_FILE_SIZE = 500;
 inline constexpr long COUNTER_MAX_AGE = 2678400; // 31 days
 

@@ -153,8 +153,8 @@ int match_exemption_list(int list_id, spp_state record) {
   const char *value = value_for(list_id, record);
   if (!value || std::strlen(value) < kind->shortest_value)
     return 0;
-  list_line_callback matcher = kind->holds_ips ? match_ip_line
-                                               : match_address_line;
+  list_line_callback matcher =
+      kind->holds_ips ? match_ip_line : match_address_line;
   return for_each_list_line(kind->path, MAX_LIST_LINES, nullptr, matcher,
                             const_cast<char *>(value)) != 0
              ? 1

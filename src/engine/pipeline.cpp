@@ -9,9 +9,8 @@
 #include <cstring>
 #include <syslog.h>
 
-const char *const status_names[6] = {"HAM",         "SPAM",
-                                     "IP_EXEMPT",   "RCPT_EXEMPT",
-                                     "FROM_WHITELIST", "ERROR"};
+const char *const status_names[6] = {
+    "HAM", "SPAM", "IP_EXEMPT", "RCPT_EXEMPT", "FROM_WHITELIST", "ERROR"};
 const char *const outcome_labels[3] = {"DUNNO", "HIT", "TEMPFAIL"};
 
 #define TRACE(handle, ...)                                                     \
@@ -47,9 +46,10 @@ void set_detail(check_result *result, const char *detail) {
 
 char *build_summary(const check_result &result, const spp_state &record) {
   const bool spam = result.status == STATUS_SPAM;
-  const char *status = result.status >= STATUS_HAM && result.status <= STATUS_ERROR
-                           ? status_names[result.status]
-                           : "(null)";
+  const char *status =
+      result.status >= STATUS_HAM && result.status <= STATUS_ERROR
+          ? status_names[result.status]
+          : "(null)";
   char *summary = nullptr;
   if (asprintf(&summary,
                "%s%s%s%s: mua=%d,ip=[%s:%s],helo=<%s>,from=<%s>,rcpt=<%s>",
@@ -137,7 +137,8 @@ int check_rules(check_result *result, engine_handle handle, spp_state record) {
       continue;
     }
     if (record.mua == 1 && rule->mua_ok == 0) {
-      TRACE(handle, "Skipping rule '%s' because remote system appears to be MUA.",
+      TRACE(handle,
+            "Skipping rule '%s' because remote system appears to be MUA.",
             rule->name);
       continue;
     }

@@ -21,7 +21,11 @@
 
 #include <cstdint>
 
-enum rule_state : uint8_t { RULE_DISABLED = 0, RULE_ENABLED = 1, RULE_ALWAYS_ON = 2 };
+enum rule_state : uint8_t {
+  RULE_DISABLED = 0,
+  RULE_ENABLED = 1,
+  RULE_ALWAYS_ON = 2
+};
 enum rule_kind : uint8_t { RECORD_CHECK = 1, LIST_CHECK = 5 };
 
 struct rule_desc {

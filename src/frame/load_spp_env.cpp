@@ -72,8 +72,7 @@ void dump_state(log_func log, int priority, const spp_state *record) {
   if (!log || !record)
     return;
   const char *end = "";
-  const char *state =
-      record->state < 5 ? state_names[record->state] : "(null)";
+  const char *state = record->state < 5 ? state_names[record->state] : "(null)";
   log(priority, "== BEGIN STATE STRUCTURE ==%s", end);
   log(priority, "IP[%s] (country: %s)%s", shown(record->remote_ip),
       shown(record->ip_country), end);
@@ -94,10 +93,10 @@ void dump_state(log_func log, int priority, const spp_state *record) {
 void free_state(spp_state *record) {
   if (!record)
     return;
-  char *texts[] = {record->remote_ip,  record->remote_host, record->helo,
-                   record->mail_from,  record->rcpt_to,     record->auth_user,
-                   record->ip_country, record->helo_country,
-                   record->mail_country};
+  char *texts[] = {
+      record->remote_ip,  record->remote_host,  record->helo,
+      record->mail_from,  record->rcpt_to,      record->auth_user,
+      record->ip_country, record->helo_country, record->mail_country};
   for (char *text : texts)
     std::free(text);
   *record = empty_state;

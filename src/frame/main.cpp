@@ -35,8 +35,7 @@ char core_dir[] = "/var/cores/corvane/XXXXX";
 void set_core_dir() {
   size_t length = std::strlen(core_dir);
   if (length > 5)
-    std::snprintf(core_dir + length - 5, 6, "%05d",
-                  static_cast<int>(getpid()));
+    std::snprintf(core_dir + length - 5, 6, "%05d", static_cast<int>(getpid()));
 }
 
 void on_segfault(int) {
@@ -95,7 +94,8 @@ void show_control_files() {
   std::fprintf(stderr, "==============\n");
   std::fprintf(stderr, " - Logging to mail.debug is %senabled.\n",
                debug_enabled ? "" : "NOT ");
-  std::fprintf(stderr, " - Core dumps (in /var/cores/corvane) are %senabled.\n\n",
+  std::fprintf(stderr,
+               " - Core dumps (in /var/cores/corvane) are %senabled.\n\n",
                dump_core_enabled ? "" : "NOT ");
 }
 

@@ -65,7 +65,8 @@ int emit_notice(int notice_id, verdict_output output, void *context,
                 spp_state record) {
   if (!output)
     return -1;
-  heap_text composed(compose_notice(notice_id, "system", CORVANE_BANNER, record));
+  heap_text composed(
+      compose_notice(notice_id, "system", CORVANE_BANNER, record));
   char fallback[sizeof FALLBACK_NOTICE];
   std::memcpy(fallback, FALLBACK_NOTICE, sizeof fallback);
   char *text = composed ? composed.get() : fallback;

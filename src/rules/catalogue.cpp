@@ -9,9 +9,10 @@
 namespace {
 
 // One formatting step of an accessor; `accessor` names it in the log line.
-__attribute__((format(printf, 3, 4))) char *
-format_text(const char *accessor, const spp_state &record, const char *format,
-            ...) {
+__attribute__((format(printf, 3, 4))) char *format_text(const char *accessor,
+                                                        const spp_state &record,
+                                                        const char *format,
+                                                        ...) {
   char *text = nullptr;
   va_list args;
   va_start(args, format);
@@ -39,14 +40,17 @@ const char *client_ip(const spp_state &record) {
 #define REJECTION_DEFAULT(text)                                                \
   format_text(__func__, record, "%s", DEFAULT_REJECTION_TEXT)
 #define REJECTION_FIXED(text) format_text(__func__, record, "%s", text)
-#define REJECTION_SYS(text) format_text(__func__, record, text, party(system_name))
+#define REJECTION_SYS(text)                                                    \
+  format_text(__func__, record, text, party(system_name))
 #define REJECTION_SYS_IP(text)                                                 \
   format_text(__func__, record, text, party(system_name), client_ip(record))
-#define REJECTION_IP(text) format_text(__func__, record, text, client_ip(record))
+#define REJECTION_IP(text)                                                     \
+  format_text(__func__, record, text, client_ip(record))
 #define URL_PATTERN(rule, path)                                                \
   format_text(__func__, record, "%s/best_practices/%s.html", CORVANE_SITE,     \
               #rule)
-#define URL_PATH(rule, path) format_text(__func__, record, "%s%s", CORVANE_SITE, path)
+#define URL_PATH(rule, path)                                                   \
+  format_text(__func__, record, "%s%s", CORVANE_SITE, path)
 
 #define DEFINE_NOTICE(rule, reason_kind, reason, url_kind, path)               \
   char *rule##_rejection([[maybe_unused]] const char *system_name,             \

@@ -30,8 +30,8 @@ char *compose_custom(char *custom, const char *banner,
 
 } // namespace
 
-char *compose_notice(int notice_id, const char *system_name,
-                     const char *banner, spp_state record) {
+char *compose_notice(int notice_id, const char *system_name, const char *banner,
+                     spp_state record) {
   if (char *custom = fetch_custom_notice(notice_id)) {
     if (char *notice = compose_custom(custom, banner, record))
       return notice;

@@ -14,5 +14,5 @@
 
 #include "frame/load_spp_env.h"
 
-char *compose_notice(int notice_id, const char *system_name,
-                     const char *banner, spp_state record);
+char *compose_notice(int notice_id, const char *system_name, const char *banner,
+                     spp_state record);

@@ -3,8 +3,8 @@
 // (private /etc/corvane, /var/log/corvane, /var/cache/ipr, syslog socket
 // and shared-memory segments).
 
+#include "e2e_support.h"
 #include "rules/product.h"
-#include "sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -23,19 +23,10 @@ namespace {
 
 using namespace std::string_literals;
 
-using sandbox::run_result;
-using sandbox::Sandbox;
-using args_list = std::vector<std::string>;
-using env_list = std::vector<std::string>;
+using namespace e2e;
 
-const std::string PLUGIN = CORVANE_SPP_PATH;
 const std::string ADMIN = CORVANE_ADMIN_PATH;
 
-const env_list ACCEPTED_COMMAND = {
-    "TCPREMOTEIP=192.0.2.10",        "TCPREMOTEHOST=mail.example.net",
-    "SMTPHELOHOST=mail.example.net", "SMTPMAILFROM=alice@example.net",
-    "SMTPRCPTTO=bob@example.org",
-};
 const env_list FROM_BLOCKED_IP = {
     "TCPREMOTEIP=192.0.2.66", "SMTPHELOHOST=x.example",
     "SMTPMAILFROM=eve@spam.example", "SMTPRCPTTO=bob@example.org"};
@@ -46,26 +37,9 @@ const std::string RULE_NAMES =
     "require_full_addr, require_helo, valid_from_domain, valid_helo_domain, "
     "known_sender_forgery";
 
-class Admin : public ::testing::Test {
+class Admin : public SandboxTest {
 protected:
-  void SetUp() override {
-    std::string why = Sandbox::unavailable_reason();
-    if (!why.empty())
-      GTEST_SKIP() << "no sandbox here: " << why;
-    box_ = std::make_unique<Sandbox>();
-    ASSERT_TRUE(box_->ok()) << box_->error();
-  }
-
-  run_result checked(const std::string &program, const args_list &args,
-                     const env_list &env) {
-    run_result r = box_->run(program, args, env);
-    EXPECT_TRUE(r.harness_error.empty()) << r.harness_error;
-    EXPECT_FALSE(r.wrapper_failed) << r.err;
-    EXPECT_EQ(r.term_signal, 0);
-    return r;
-  }
   run_result admin(const args_list &args) { return checked(ADMIN, args, {}); }
-  run_result judge(const env_list &env) { return checked(PLUGIN, {}, env); }
 
   // Runs corvane-admin and expects it to succeed with `out` on stdout.
   void change(const args_list &args, const std::string &out) {
@@ -75,18 +49,9 @@ protected:
     EXPECT_EQ(r.err, "");
   }
 
-  void write(const std::string &path, const std::string &content) {
-    ASSERT_TRUE(box_->write_file(path, content)) << path;
-  }
   std::string file(const std::string &path) { return box_->read_file(path); }
   bool exists(const std::string &path) { return box_->exists(path); }
-
-  std::unique_ptr<Sandbox> box_;
 };
-
-bool starts_with(const std::string &text, const std::string &start) {
-  return text.rfind(start, 0) == 0;
-}
 
 // --- Lists
 // --------------------------------------------------------------------

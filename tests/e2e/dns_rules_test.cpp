@@ -3,31 +3,23 @@
 // with the plug-in's link) inside a sandbox whose resolver asks only the
 // test DNS server on 127.0.0.1, answering from each case's table.
 
+#include "e2e_support.h"
+
 #ifdef CORVANE_DNS_PROBE_PATH
 
 #include "lookup/ipr_map_builder.h"
-#include "rules/product.h"
-#include "sandbox.h"
-#include "test_dns.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <syslog.h>
 #include <vector>
 
 namespace {
 
-using sandbox::run_result;
-using sandbox::Sandbox;
+using namespace e2e;
 using test_dns::TestDns;
-using env_list = std::vector<std::string>;
-using lines = std::vector<std::string>;
 using namespace test_dns; // the answer types A, MX, PTR, NXDOMAIN, SERVFAIL
-
-const std::string PLUGIN = CORVANE_SPP_PATH;
-const std::string PROBE = CORVANE_DNS_PROBE_PATH;
 
 // An SMTP command that passes the default rules; TCPREMOTEHOST spares the
 // reverse lookup.
@@ -44,59 +36,14 @@ std::string summary_for(const std::string &status, const std::string &helo,
          ">,from=<" + from + ">,rcpt=<bob@example.org>";
 }
 
-// The standard six-line notice with the catalogue's reason and URL.
-std::string notice(const std::string &reason, const std::string &url) {
-  return "P550-Your message was rejected by this system and was not "
-         "delivered.\n"
-         "P550-Reason: " +
-         reason +
-         "\n"
-         "P550-Protection provided by: " CORVANE_BANNER "\n"
-         "P550-For more information, please visit the URL:\n"
-         "P550-" +
-         url +
-         "\n"
-         "E550 or contact your ISP or mail server operator.\n";
-}
-
-class DnsRules : public ::testing::Test {
+class DnsRules : public DnsSandboxTest {
 protected:
-  void SetUp() override {
-    std::string why = Sandbox::unavailable_reason();
-    if (!why.empty())
-      GTEST_SKIP() << "no sandbox here: " << why;
-    box_ = std::make_unique<Sandbox>();
-    ASSERT_TRUE(box_->ok()) << box_->error();
-    ASSERT_TRUE(box_->use_dns_server_at_localhost()) << box_->error();
-  }
-
-  // The test DNS server lives in the fixture so that it goes first.
-  void TearDown() override {
-    dns_.reset();
-    box_.reset();
-  }
-
-  TestDns &serve(const std::vector<test_dns::record> &table) {
-    dns_ = std::make_unique<TestDns>(table);
-    EXPECT_TRUE(dns_->ok()) << dns_->error();
-    return *dns_;
-  }
-
   run_result run(const std::string &program, const env_list &env,
-                 const std::vector<std::string> &args = {}) {
-    run_result r = box_->run(program, args, env);
-    EXPECT_TRUE(r.harness_error.empty()) << r.harness_error;
-    EXPECT_FALSE(r.wrapper_failed) << r.err;
-    EXPECT_EQ(r.term_signal, 0);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    return r;
+                 const args_list &args = {}) {
+    return succeeded(program, args, env);
   }
 
   run_result judge(const env_list &env) { return run(PLUGIN, env); }
-
-  void write(const std::string &path, const std::string &content) {
-    ASSERT_TRUE(box_->write_file(path, content)) << path;
-  }
 
   // Builds /var/cache/ipr/<name> from a list of networks.
   void build_map(const std::string &name, const std::string &networks) {
@@ -108,17 +55,6 @@ protected:
               0)
         << error;
   }
-
-  static std::string summary_of(const run_result &r) {
-    for (const auto &line : r.log)
-      if (line.priority == LOG_INFO && (line.text.rfind("HAM: ", 0) == 0 ||
-                                        line.text.rfind("SPAM[", 0) == 0))
-        return line.text;
-    return "<no summary>";
-  }
-
-  std::unique_ptr<Sandbox> box_;
-  std::unique_ptr<TestDns> dns_;
 };
 
 // ---- resolve_helo_domain ----------------------------------------------------
@@ -377,11 +313,6 @@ TEST_F(DnsRules, DomainLookupWithoutAServerCountsAsMissing) {
 
 #else
 
-#include <gtest/gtest.h>
-
-TEST(DnsRules, NeedsTheTestDnsServer) {
-  GTEST_SKIP() << "tests/dns is not part of this build "
-                  "(add_subdirectory(tests/dns) after tests/e2e)";
-}
+TEST(DnsRules, NeedsTheTestDnsServer) { GTEST_SKIP() << e2e::NO_TEST_DNS; }
 
 #endif

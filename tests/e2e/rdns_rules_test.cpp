@@ -4,29 +4,21 @@
 // 127.0.0.1, with the pattern files under /etc/corvane/dynaregex written by
 // each case.
 
-#ifdef CORVANE_DNS_PROBE_PATH
+#include "e2e_support.h"
 
-#include "rules/product.h"
-#include "sandbox.h"
-#include "test_dns.h"
+#ifdef CORVANE_DNS_PROBE_PATH
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <syslog.h>
 #include <vector>
 
 namespace {
 
-using sandbox::run_result;
-using sandbox::Sandbox;
+using namespace e2e;
 using test_dns::TestDns;
-using env_list = std::vector<std::string>;
-using lines = std::vector<std::string>;
 using namespace test_dns; // the answer types A, MX, PTR, NXDOMAIN, SERVFAIL
-
-const std::string PLUGIN = CORVANE_SPP_PATH;
 
 const std::string PTR_NAME = "10.2.0.192.in-addr.arpa";
 const std::string PTR_QUERY = PTR_NAME + " PTR";
@@ -53,18 +45,8 @@ std::string summary_for(const std::string &status, const std::string &host) {
 
 // The standard six-line notice with the catalogue's reason and the rule's
 // page.
-std::string notice(const std::string &reason, const std::string &rule) {
-  return "P550-Your message was rejected by this system and was not "
-         "delivered.\n"
-         "P550-Reason: " +
-         reason +
-         "\n"
-         "P550-Protection provided by: " CORVANE_BANNER "\n"
-         "P550-For more information, please visit the URL:\n"
-         "P550-" CORVANE_SITE "/best_practices/" +
-         rule +
-         ".html\n"
-         "E550 or contact your ISP or mail server operator.\n";
+std::string rule_notice(const std::string &reason, const std::string &rule) {
+  return notice(reason, CORVANE_SITE "/best_practices/" + rule + ".html");
 }
 
 const std::string NO_RDNS_REASON =
@@ -76,44 +58,13 @@ const std::string SPAM_LIST_REASON =
     "Your hostname matches a pattern which was abused in the past, and "
     "rejected by the system. IP=[192.0.2.10]";
 
-class RdnsRules : public ::testing::Test {
+class RdnsRules : public DnsSandboxTest {
 protected:
-  void SetUp() override {
-    std::string why = Sandbox::unavailable_reason();
-    if (!why.empty())
-      GTEST_SKIP() << "no sandbox here: " << why;
-    box_ = std::make_unique<Sandbox>();
-    ASSERT_TRUE(box_->ok()) << box_->error();
-    ASSERT_TRUE(box_->use_dns_server_at_localhost()) << box_->error();
-  }
-
-  // The test DNS server goes before the sandbox.
-  void TearDown() override {
-    dns_.reset();
-    box_.reset();
-  }
-
-  TestDns &serve(const std::vector<test_dns::record> &table) {
-    dns_ = std::make_unique<TestDns>(table);
-    EXPECT_TRUE(dns_->ok()) << dns_->error();
-    return *dns_;
-  }
-
   run_result judge(const env_list &env) {
-    run_result r = box_->run(PLUGIN, {}, env);
-    EXPECT_TRUE(r.harness_error.empty()) << r.harness_error;
-    EXPECT_FALSE(r.wrapper_failed) << r.err;
-    EXPECT_EQ(r.term_signal, 0);
-    EXPECT_EQ(r.exit_status, 0) << r.err;
+    run_result r = succeeded(PLUGIN, {}, env);
     EXPECT_EQ(r.err, "");
     return r;
   }
-
-  void write(const std::string &path, const std::string &content) {
-    ASSERT_TRUE(box_->write_file(path, content)) << path;
-  }
-
-  void enable_debug() { write("/etc/corvane/control/debug", "true\n"); }
 
   // Both pattern files, matching nothing a test uses unless it says so.
   void install_pattern_files() {
@@ -121,20 +72,12 @@ protected:
     write(SPAM_FILE, "# spam sources\n\\.spam\\.invalid$\n");
   }
 
-  static std::string summary_of(const run_result &r) {
-    for (const auto &line : r.log)
-      if (line.priority == LOG_INFO && (line.text.rfind("HAM: ", 0) == 0 ||
-                                        line.text.rfind("SPAM[", 0) == 0))
-        return line.text;
-    return "<no summary>";
-  }
-
   // The engine's trace lines of the three rules, in order.
   static lines rule_trace(const run_result &r) {
     lines trace;
     for (const std::string &text : r.texts_at(LOG_DEBUG))
       if (text.find("reverse_dns") != std::string::npos &&
-          text.rfind("Checking '", 0) == 0)
+          starts_with(text, "Checking '"))
         trace.push_back(text);
     return trace;
   }
@@ -145,9 +88,6 @@ protected:
             std::string("Checking 'check_dynamic_reverse_dns': ") + dynamic,
             std::string("Checking 'check_reverse_dns_list': ") + list};
   }
-
-  std::unique_ptr<Sandbox> box_;
-  std::unique_ptr<TestDns> dns_;
 };
 
 // ---- check_ip_reverse_dns
@@ -157,7 +97,7 @@ TEST_F(RdnsRules, ClientWithoutAPtrRecordIsRejected) {
   install_pattern_files();
   TestDns &dns = serve({{PTR_NAME, NXDOMAIN}});
   run_result r = judge(command());
-  EXPECT_EQ(r.out, notice(NO_RDNS_REASON, "check_ip_reverse_dns"));
+  EXPECT_EQ(r.out, rule_notice(NO_RDNS_REASON, "check_ip_reverse_dns"));
   // The name was looked up in the rule's copy of the record only.
   EXPECT_EQ(summary_of(r), summary_for("SPAM[check_ip_reverse_dns]", "(null)"));
   EXPECT_EQ(dns.queries(), lines{PTR_QUERY});
@@ -186,7 +126,7 @@ TEST_F(RdnsRules, EmptyFrontEndNameIsSearchedInTheSpamList) {
   write(SPAM_FILE, "^$\n");
   TestDns &dns = serve({});
   run_result r = judge(command(""));
-  EXPECT_EQ(r.out, notice(SPAM_LIST_REASON, "check_reverse_dns_list"));
+  EXPECT_EQ(r.out, rule_notice(SPAM_LIST_REASON, "check_reverse_dns_list"));
   EXPECT_EQ(summary_of(r), summary_for("SPAM[check_reverse_dns_list]", ""));
   EXPECT_EQ(dns.queries(), lines{});
 }
@@ -245,7 +185,7 @@ TEST_F(RdnsRules, DynamicLookingNameIsRejected) {
   TestDns &dns = serve({{PTR_NAME, PTR, "host-192-0-2-10.dsl.example"}});
   write(SPAM_FILE, "");
   run_result r = judge(command());
-  EXPECT_EQ(r.out, notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
+  EXPECT_EQ(r.out, rule_notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
   EXPECT_EQ(summary_of(r),
             summary_for("SPAM[check_dynamic_reverse_dns]", "(null)"));
   EXPECT_EQ(dns.queries(), lines(2, PTR_QUERY));
@@ -259,7 +199,7 @@ TEST_F(RdnsRules, DynamicLookingFrontEndNameIsRejected) {
   write(SPAM_FILE, "");
   TestDns &dns = serve({});
   run_result r = judge(command("c-10-1-2-3.cable.example"));
-  EXPECT_EQ(r.out, notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
+  EXPECT_EQ(r.out, rule_notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
   EXPECT_EQ(summary_of(r), summary_for("SPAM[check_dynamic_reverse_dns]",
                                        "c-10-1-2-3.cable.example"));
   EXPECT_EQ(dns.queries(), lines{});
@@ -285,7 +225,7 @@ TEST_F(RdnsRules, MissingNameIsRejectedByTheDynamicRuleToo) {
   write("/etc/corvane/control/rules.disabled", "check_ip_reverse_dns\n");
   TestDns &dns = serve({{PTR_NAME, NXDOMAIN}});
   run_result r = judge(command());
-  EXPECT_EQ(r.out, notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
+  EXPECT_EQ(r.out, rule_notice(DYNAMIC_REASON, "check_dynamic_reverse_dns"));
   EXPECT_EQ(summary_of(r),
             summary_for("SPAM[check_dynamic_reverse_dns]", "(null)"));
   EXPECT_EQ(dns.queries(), lines{PTR_QUERY});
@@ -300,7 +240,7 @@ TEST_F(RdnsRules, NameOnTheSpamListIsRejected) {
   enable_debug();
   TestDns &dns = serve({{PTR_NAME, PTR, "MX7.spammy.example"}});
   run_result r = judge(command());
-  EXPECT_EQ(r.out, notice(SPAM_LIST_REASON, "check_reverse_dns_list"));
+  EXPECT_EQ(r.out, rule_notice(SPAM_LIST_REASON, "check_reverse_dns_list"));
   EXPECT_EQ(summary_of(r),
             summary_for("SPAM[check_reverse_dns_list]", "(null)"));
   EXPECT_TRUE(r.logged_at(LOG_DEBUG, "checkRegexList(" + SPAM_FILE +
@@ -369,11 +309,6 @@ TEST_F(RdnsRules, PatternLongerThanAPieceIsSplit) {
 
 #else
 
-#include <gtest/gtest.h>
-
-TEST(RdnsRules, NeedsTheTestDnsServer) {
-  GTEST_SKIP() << "tests/dns is not part of this build "
-                  "(add_subdirectory(tests/dns) after tests/e2e)";
-}
+TEST(RdnsRules, NeedsTheTestDnsServer) { GTEST_SKIP() << e2e::NO_TEST_DNS; }
 
 #endif

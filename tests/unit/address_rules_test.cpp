@@ -2,67 +2,35 @@
 // require_full_addr and valid_from_domain (with a scripted resolver).
 #include "engine/rule_registry.h"
 #include "engine/string_list.h"
-#include "lookup/dns_resolver.h"
 #include "rules/address_rules.h"
 
+#include "scripted_dns.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <deque>
 #include <string>
 #include <syslog.h>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> rule_log;
-
-void keep_log(int priority, const char *format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  rule_log.push_back(std::to_string(priority) + " " + text);
-}
-
-std::vector<std::string> queries;
-std::deque<int> query_results;
-
-int scripted_query(const char *name, int, int type, unsigned char *, int) {
-  queries.push_back(std::string(name) + (type == 1    ? " A"
-                                         : type == 15 ? " MX"
-                                                      : " ?"));
-  if (query_results.empty())
-    return -1;
-  int rc = query_results.front();
-  query_results.pop_front();
-  return rc;
-}
+using namespace ut::dns_script;
+using ut::captured;
 
 class AddressRules : public ::testing::Test {
 protected:
-  void SetUp() override {
-    rule_log.clear();
-    queries.clear();
-    query_results.clear();
-    saved_resolver_ = dns_resolver;
-    dns_resolver.query = scripted_query;
-  }
-  void TearDown() override { dns_resolver = saved_resolver_; }
+  void SetUp() override { ut::log_lines.clear(); }
 
   static spp_state envelope(const char *from, const char *rcpt) {
     spp_state record = empty_state;
     record.mail_from = const_cast<char *>(from);
     record.rcpt_to = const_cast<char *>(rcpt);
-    record.logger = keep_log;
+    record.logger = ut::capture_log;
     return record;
   }
 
-  dns_resolver_calls saved_resolver_{};
+  scripted_resolver resolver_;
 };
 
 const char *shown(const char *text) { return text ? text : "(null)"; }
@@ -94,7 +62,7 @@ TEST_F(AddressRules, BlockIpInAddrLooksAtSenderThenRecipient) {
     EXPECT_EQ(block_ip_in_addr(nullptr, nullptr, envelope(c.from, c.rcpt)),
               c.expected)
         << shown(c.from) << " -> " << shown(c.rcpt);
-  EXPECT_TRUE(rule_log.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 // ---- require_full_addr
@@ -119,7 +87,7 @@ TEST_F(AddressRules, RequireFullAddrWantsTextAroundTheFirstAt) {
     EXPECT_EQ(require_full_addr(nullptr, nullptr, envelope("a@b.c", c.rcpt)),
               c.expected)
         << shown(c.rcpt);
-  EXPECT_TRUE(rule_log.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 // ---- valid_from_domain
@@ -146,9 +114,9 @@ TEST_F(AddressRules, ValidFromDomainDecidesWithoutQueriesWhereItCan) {
     EXPECT_EQ(valid_from_domain(nullptr, nullptr, record), c.expected)
         << shown(c.from) << " resolves=" << c.resolves;
   }
-  EXPECT_TRUE(queries.empty());
-  EXPECT_EQ(rule_log, std::vector<std::string>{
-                          "6 Did not attempt to resolve IP address"});
+  EXPECT_TRUE(queries_made.empty());
+  EXPECT_EQ(captured(), std::vector<std::string>{
+                            "6 Did not attempt to resolve IP address"});
 }
 
 TEST_F(AddressRules, ValidFromDomainAsksTheDnsForTheDomainPart) {
@@ -156,21 +124,21 @@ TEST_F(AddressRules, ValidFromDomainAsksTheDnsForTheDomainPart) {
   EXPECT_EQ(valid_from_domain(nullptr, nullptr,
                               envelope("a@b@nowhere.example", "x@y.z")),
             HIT);
-  EXPECT_EQ(queries, (std::vector<std::string>{"nowhere.example A",
-                                               "nowhere.example MX"}));
-  queries.clear();
+  EXPECT_EQ(query_names(), (std::vector<std::string>{"nowhere.example A",
+                                                     "nowhere.example MX"}));
+  queries_made.clear();
   query_results = {-1, 10};
   EXPECT_EQ(valid_from_domain(nullptr, nullptr,
                               envelope("alice@mx-only.example", "x@y.z")),
             DUNNO);
-  EXPECT_EQ(queries, (std::vector<std::string>{"mx-only.example A",
-                                               "mx-only.example MX"}));
-  queries.clear();
+  EXPECT_EQ(query_names(), (std::vector<std::string>{"mx-only.example A",
+                                                     "mx-only.example MX"}));
+  queries_made.clear();
   query_results = {30};
   EXPECT_EQ(
       valid_from_domain(nullptr, nullptr, envelope("alice@a.example", "x@y.z")),
       DUNNO);
-  EXPECT_EQ(queries, std::vector<std::string>{"a.example A"});
+  EXPECT_EQ(query_names(), std::vector<std::string>{"a.example A"});
 }
 
 // ---- block_lists
@@ -188,7 +156,6 @@ protected:
     string_list_clear(&matches_);
     string_list_clear(&lists_);
     config = saved_config_;
-    AddressRules::TearDown();
   }
 
   // A map listing all of a.0.0.0/8.
@@ -235,7 +202,7 @@ TEST_F(BlockLists, EveryListHoldingTheClientIsCollectedInOrder) {
   enable({"listA", "gone", "listC", "listB"});
   EXPECT_EQ(block_lists(lists_, &matches_, client("192.0.2.10")), HIT);
   EXPECT_EQ(matched(), (std::vector<std::string>{"listA", "listB"}));
-  EXPECT_TRUE(rule_log.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 TEST_F(BlockLists, ClientOnNoListPasses) {
@@ -257,7 +224,7 @@ TEST_F(BlockLists, MissingClientIpFailsOpen) {
   map_listing_slash8("listA", 192);
   enable({"listA"});
   EXPECT_EQ(block_lists(lists_, &matches_, client(nullptr)), DUNNO);
-  EXPECT_EQ(rule_log,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{
                 "7 block_lists(): null argument(s) passed, failing open."});
 }

@@ -178,6 +178,7 @@ std::string standard(const std::string &reason, const std::string &url) {
 
 TEST_F(CustomComposition, IdZeroNeverUsesACustomText) {
   make_segment(0, 4 + 6, 6, "custom");
+  EXPECT_EQ(open_custom_notice(0), -1);
   EXPECT_EQ(fetch_custom_notice(0), nullptr);
   EXPECT_EQ(compose(0, nullptr),
             standard("Your message does not conform to our acceptance polices "

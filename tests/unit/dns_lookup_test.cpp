@@ -3,9 +3,9 @@
 // script through the dns_resolver table; syslog lines are read from the
 // sandbox's /dev/log.
 #include "lookup/dns_lookup.h"
-#include "lookup/dns_resolver.h"
 
-#include "sandbox.h"
+#include "scripted_dns.h"
+#include "syslog_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,129 +25,16 @@ namespace {
 
 using ut::c_text;
 
-// ---- scripted resolver ----------------------------------------------------
-
-struct query_call {
-  std::string name;
-  int query_class;
-  int type;
-  int answer_length;
-};
-
-struct reverse_answer {
-  const char *name; // null: no entry, h_errno below
-  int error;
-};
-
-std::vector<query_call> queries_made;
-std::deque<int> query_results;            // res_query returns; -1 when empty
-std::vector<std::string> reverse_lookups; // the addresses asked, as text
-std::deque<reverse_answer> reverse_script;
-int scripted_h_errno = 0;
-struct hostent scripted_entry;
-std::string scripted_name;
-
-int scripted_query(const char *name, int query_class, int type, unsigned char *,
-                   int answer_length) {
-  queries_made.push_back({name, query_class, type, answer_length});
-  if (query_results.empty())
-    return -1;
-  int rc = query_results.front();
-  query_results.pop_front();
-  return rc;
-}
-
-struct hostent *scripted_host_by_addr(const void *address, socklen_t length,
-                                      int family) {
-  char text[INET_ADDRSTRLEN] = "?";
-  if (length == 4 && family == AF_INET)
-    inet_ntop(AF_INET, address, text, sizeof text);
-  reverse_lookups.push_back(text);
-  reverse_answer answer{nullptr, NO_RECOVERY};
-  if (!reverse_script.empty()) {
-    answer = reverse_script.front();
-    reverse_script.pop_front();
-  }
-  scripted_h_errno = answer.error;
-  if (!answer.name)
-    return nullptr;
-  scripted_name = answer.name;
-  scripted_entry = {};
-  scripted_entry.h_name = scripted_name.data();
-  return &scripted_entry;
-}
-
-int scripted_last_error() { return scripted_h_errno; }
+using namespace ut::dns_script;
+using ut::at;
 
 // Swaps the resolver for the script and TCPREMOTEHOST out of the way; the
 // sandbox (when it can be had) captures syslog.
-class DnsLookup : public ::testing::Test {
-protected:
-  void SetUp() override {
-    saved_resolver_ = dns_resolver;
-    dns_resolver = {scripted_query, scripted_host_by_addr, scripted_last_error};
-    queries_made.clear();
-    query_results.clear();
-    reverse_lookups.clear();
-    reverse_script.clear();
-    const char *host = std::getenv("TCPREMOTEHOST");
-    had_host_ = host != nullptr;
-    if (host)
-      saved_host_ = host;
-    unsetenv("TCPREMOTEHOST");
-  }
-
-  void TearDown() override {
-    dns_resolver = saved_resolver_;
-    if (had_host_)
-      setenv("TCPREMOTEHOST", saved_host_.c_str(), 1);
-    else
-      unsetenv("TCPREMOTEHOST");
-    if (box_) {
-      closelog();
-      box_.reset();
-    }
-  }
-
-  // Starts capturing syslog; false (and the test skipped) without a sandbox.
-  bool capture_syslog() {
-    std::string why = sandbox::Sandbox::unavailable_reason();
-    if (!why.empty())
-      return false;
-    closelog();
-    box_ = std::make_unique<sandbox::Sandbox>();
-    if (!box_->ok())
-      return false;
-    openlog("unit", LOG_PID, LOG_MAIL);
-    return true;
-  }
-
-  // The captured lines as "<priority> <text>".
-  std::vector<std::string> logged() {
-    std::vector<std::string> lines;
-    for (const auto &line : box_->read_log())
-      lines.push_back(std::to_string(line.priority) + " " + line.text);
-    return lines;
-  }
-
-  static std::string at(int priority, const std::string &text) {
-    return std::to_string(priority) + " " + text;
-  }
-
-  std::unique_ptr<sandbox::Sandbox> box_;
-
+class DnsLookup : public ut::syslog_test {
 private:
-  dns_resolver_calls saved_resolver_{};
-  bool had_host_ = false;
-  std::string saved_host_;
+  scripted_resolver resolver_;
+  ut::unset_env no_remote_host_{"TCPREMOTEHOST"};
 };
-
-#define CAPTURE_SYSLOG_OR_SKIP()                                               \
-  do {                                                                         \
-    if (!capture_syslog())                                                     \
-      GTEST_SKIP() << "no sandbox to capture syslog: "                         \
-                   << sandbox::Sandbox::unavailable_reason();                  \
-  } while (0)
 
 // ---- isIPAddress ----------------------------------------------------------
 
@@ -411,20 +298,23 @@ TEST_F(DnsLookup, OtherResolverErrorsAreLookupErrors) {
   }
 }
 
-TEST_F(DnsLookup, QueryAsksForTheAddressGiven) {
+// Runs __runRDNSQuery on `ip` with an answer waiting; the addresses the
+// resolver was asked for.
+std::vector<std::string> addresses_asked(const char *ip) {
   reverse_script = {{"h.example", 0}};
   char *out = nullptr;
-  EXPECT_EQ(__runRDNSQuery(&out, "10.20.30.40"), 0);
+  EXPECT_EQ(__runRDNSQuery(&out, ip), 0);
   c_text owned(out);
-  EXPECT_EQ(reverse_lookups, std::vector<std::string>{"10.20.30.40"});
+  return reverse_lookups;
+}
+
+TEST_F(DnsLookup, QueryAsksForTheAddressGiven) {
+  EXPECT_EQ(addresses_asked("10.20.30.40"),
+            std::vector<std::string>{"10.20.30.40"});
 }
 
 TEST_F(DnsLookup, QueryTakesWhatInetAtonTakes) {
-  reverse_script = {{"h.example", 0}};
-  char *out = nullptr;
-  EXPECT_EQ(__runRDNSQuery(&out, "10.1"), 0);
-  c_text owned(out);
-  EXPECT_EQ(reverse_lookups, std::vector<std::string>{"10.0.0.1"});
+  EXPECT_EQ(addresses_asked("10.1"), std::vector<std::string>{"10.0.0.1"});
 }
 
 TEST_F(DnsLookup, QueryRefusesAnInvalidAddress) {

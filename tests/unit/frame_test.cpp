@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <syslog.h>
@@ -145,28 +143,9 @@ TEST_F(Environment, NothingSetIsNoMua) {
 
 // ---- dump_state ----------------------------------------------------------
 
-struct logged {
-  int priority;
-  std::string text;
-};
-std::vector<logged> log_lines;
-
-__attribute__((format(printf, 2, 3))) void
-capture_log(int priority, const char *format, ...) {
-  char line[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  log_lines.push_back({priority, line});
-}
-
-std::vector<std::string> texts_of(const std::vector<logged> &lines) {
-  std::vector<std::string> out;
-  for (const auto &l : lines)
-    out.push_back(l.text);
-  return out;
-}
+using ut::capture_log;
+using ut::log_lines;
+using ut::texts_of;
 
 TEST_F(Environment, DumpStateOfAnAddressOnly) {
   setenv("TCPREMOTEIP", "192.0.2.1", 1);

@@ -1,64 +1,34 @@
 // HELO rules: require_helo, valid_helo_domain (every step of its test, as a
 // table) and resolve_helo_domain (with a scripted resolver).
-#include "lookup/dns_resolver.h"
 #include "rules/helo_rules.h"
+
+#include "scripted_dns.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
-#include <deque>
 #include <string>
 #include <syslog.h>
 #include <vector>
 
 namespace {
 
-// The record's logger: keeps "<priority> <text>".
-std::vector<std::string> rule_log;
-
-void keep_log(int priority, const char *format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  rule_log.push_back(std::to_string(priority) + " " + text);
-}
-
-std::vector<std::string> queries;
-std::deque<int> query_results;
-
-int scripted_query(const char *name, int, int type, unsigned char *, int) {
-  queries.push_back(std::string(name) + (type == 1    ? " A"
-                                         : type == 15 ? " MX"
-                                                      : " ?"));
-  if (query_results.empty())
-    return -1;
-  int rc = query_results.front();
-  query_results.pop_front();
-  return rc;
-}
+using namespace ut::dns_script;
+using ut::captured;
 
 class HeloRules : public ::testing::Test {
 protected:
-  void SetUp() override {
-    rule_log.clear();
-    queries.clear();
-    query_results.clear();
-    saved_ = dns_resolver;
-    dns_resolver.query = scripted_query;
-  }
-  void TearDown() override { dns_resolver = saved_; }
+  void SetUp() override { ut::log_lines.clear(); }
 
-  static spp_state with_helo(const char *helo, log_func logger = keep_log) {
+  static spp_state with_helo(const char *helo,
+                             log_func logger = ut::capture_log) {
     spp_state record = empty_state;
     record.helo = const_cast<char *>(helo);
     record.logger = logger;
     return record;
   }
 
-  dns_resolver_calls saved_{};
+  scripted_resolver resolver_;
 };
 
 // ---- require_helo
@@ -66,11 +36,12 @@ protected:
 
 TEST_F(HeloRules, RequireHeloHitsOnlyAMissingName) {
   EXPECT_EQ(require_helo(nullptr, nullptr, with_helo(nullptr)), HIT);
-  EXPECT_EQ(rule_log, std::vector<std::string>{"7 require_helo: HELO is null"});
-  rule_log.clear();
+  EXPECT_EQ(captured(),
+            std::vector<std::string>{"7 require_helo: HELO is null"});
+  ut::log_lines.clear();
   EXPECT_EQ(require_helo(nullptr, nullptr, with_helo("")), DUNNO);
   EXPECT_EQ(require_helo(nullptr, nullptr, with_helo("x")), DUNNO);
-  EXPECT_TRUE(rule_log.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 TEST_F(HeloRules, RequireHeloWithoutLoggerStillHits) {
@@ -139,7 +110,7 @@ const helo_case helo_cases[] = {
 
 TEST_F(HeloRules, ValidHeloDomainFollowsItsStepsInOrder) {
   for (const helo_case &c : helo_cases) {
-    rule_log.clear();
+    ut::log_lines.clear();
     const std::string shown = c.helo ? std::string("'") + c.helo + "'" : "null";
     EXPECT_EQ(valid_helo_domain(nullptr, nullptr, with_helo(c.helo)),
               c.expected)
@@ -147,9 +118,9 @@ TEST_F(HeloRules, ValidHeloDomainFollowsItsStepsInOrder) {
     std::vector<std::string> expected_log;
     if (c.message)
       expected_log.push_back(std::string("7 ") + c.message);
-    EXPECT_EQ(rule_log, expected_log) << shown;
+    EXPECT_EQ(captured(), expected_log) << shown;
   }
-  EXPECT_TRUE(queries.empty());
+  EXPECT_TRUE(queries_made.empty());
 }
 
 TEST_F(HeloRules, ValidHeloDomainWithoutLoggerGivesTheSameAnswers) {
@@ -173,33 +144,33 @@ TEST_F(HeloRules, ResolveHeloDomainWithoutNameDecidesNothing) {
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo(nullptr)),
             TEMPFAIL);
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo("")), DUNNO);
-  EXPECT_TRUE(queries.empty());
+  EXPECT_TRUE(queries_made.empty());
 }
 
 TEST_F(HeloRules, ResolveHeloDomainSkipsAddresses) {
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo("192.0.2.1")),
             DUNNO);
-  EXPECT_TRUE(queries.empty());
-  EXPECT_EQ(rule_log, std::vector<std::string>{
-                          "6 Did not attempt to resolve IP address"});
+  EXPECT_TRUE(queries_made.empty());
+  EXPECT_EQ(captured(), std::vector<std::string>{
+                            "6 Did not attempt to resolve IP address"});
 }
 
 TEST_F(HeloRules, ResolveHeloDomainAsksForAThenMx) {
   query_results = {-1, -1};
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo("nowhere.example")),
             HIT);
-  EXPECT_EQ(queries, (std::vector<std::string>{"nowhere.example A",
-                                               "nowhere.example MX"}));
-  queries.clear();
+  EXPECT_EQ(query_names(), (std::vector<std::string>{"nowhere.example A",
+                                                     "nowhere.example MX"}));
+  queries_made.clear();
   query_results = {-1, 50};
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo("mx-only.example")),
             DUNNO);
-  EXPECT_EQ(queries.size(), 2u);
-  queries.clear();
+  EXPECT_EQ(queries_made.size(), 2u);
+  queries_made.clear();
   query_results = {40};
   EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, with_helo("a.example")),
             DUNNO);
-  EXPECT_EQ(queries, std::vector<std::string>{"a.example A"});
+  EXPECT_EQ(query_names(), std::vector<std::string>{"a.example A"});
 }
 
 TEST_F(HeloRules, ResolveHeloDomainTrustsAKnownAnswer) {
@@ -213,7 +184,7 @@ TEST_F(HeloRules, ResolveHeloDomainTrustsAKnownAnswer) {
     EXPECT_EQ(resolve_helo_domain(nullptr, nullptr, record), c.expected)
         << c.resolves;
   }
-  EXPECT_TRUE(queries.empty());
+  EXPECT_TRUE(queries_made.empty());
 }
 
 } // namespace

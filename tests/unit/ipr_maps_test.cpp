@@ -6,7 +6,7 @@
 #include "lookup/ipr_map_builder.h"
 #include "lookup/ipr_maps.h"
 
-#include "sandbox.h"
+#include "syslog_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -83,15 +83,13 @@ map_bytes example_map() {
   return map;
 }
 
-class MapFiles : public ::testing::Test {
-protected:
-  void TearDown() override {
-    if (box_) {
-      closelog();
-      box_.reset();
-    }
-  }
+using ut::at;
 
+// What lookupMap logs about a corrupt file.
+const std::string CORRUPT = at(LOG_ERR, "lookupMap(): corrupt IPR file");
+
+class MapFiles : public ut::syslog_test {
+protected:
   std::string write_map(const std::string &name, const map_bytes &map) {
     return dir_.write(name, map.str());
   }
@@ -100,39 +98,8 @@ protected:
     return lookupMapFile(path.c_str(), ip);
   }
 
-  bool capture_syslog() {
-    if (!sandbox::Sandbox::unavailable_reason().empty())
-      return false;
-    closelog();
-    box_ = std::make_unique<sandbox::Sandbox>();
-    if (!box_->ok())
-      return false;
-    openlog("unit", LOG_PID, LOG_MAIL);
-    return true;
-  }
-
-  // The captured lines as "<priority> <text>".
-  std::vector<std::string> logged() {
-    std::vector<std::string> lines;
-    for (const auto &line : box_->read_log())
-      lines.push_back(std::to_string(line.priority) + " " + line.text);
-    return lines;
-  }
-
-  static std::string at(int priority, const std::string &text) {
-    return std::to_string(priority) + " " + text;
-  }
-
   ut::temp_dir dir_;
-  std::unique_ptr<sandbox::Sandbox> box_;
 };
-
-#define CAPTURE_SYSLOG_OR_SKIP()                                               \
-  do {                                                                         \
-    if (!capture_syslog())                                                     \
-      GTEST_SKIP() << "no sandbox to capture syslog: "                         \
-                   << sandbox::Sandbox::unavailable_reason();                  \
-  } while (0)
 
 // ---- lookupMap / lookupMapFile ---------------------------------------------
 
@@ -195,8 +162,7 @@ TEST_F(MapFiles, Level2OffsetPastTheEndIsCorrupt) {
   CAPTURE_SYSLOG_OR_SKIP();
   std::string path = write_map("bad1", map_bytes(2048).put32(4 * 192, 1025));
   EXPECT_EQ(lookup(path, "192.0.2.1"), -1);
-  EXPECT_EQ(logged(), std::vector<std::string>{
-                          at(LOG_ERR, "lookupMap(): corrupt IPR file")});
+  EXPECT_EQ(logged(), std::vector<std::string>{CORRUPT});
 }
 
 TEST_F(MapFiles, Level2IndexEndingAtTheEndIsSound) {
@@ -213,8 +179,7 @@ TEST_F(MapFiles, BitmapOffsetPastTheEndIsCorrupt) {
   map.put32(4 * 192, 1024).put32(1024, 2049);
   std::string path = write_map("bad2", map);
   EXPECT_EQ(lookup(path, "192.0.2.77"), -1);
-  EXPECT_EQ(logged(), std::vector<std::string>{
-                          at(LOG_ERR, "lookupMap(): corrupt IPR file")});
+  EXPECT_EQ(logged(), std::vector<std::string>{CORRUPT});
 }
 
 TEST_F(MapFiles, BitmapEndingAtTheEndIsSound) {
@@ -239,8 +204,7 @@ TEST_F(MapFiles, ShortFileWithAnyLevel1OffsetIsCorrupt) {
   CAPTURE_SYSLOG_OR_SKIP();
   std::string path = write_map("tiny", map_bytes(100).put32(4 * 10, 4));
   EXPECT_EQ(lookup(path, "10.0.0.1"), -1);
-  EXPECT_EQ(logged(), std::vector<std::string>{
-                          at(LOG_ERR, "lookupMap(): corrupt IPR file")});
+  EXPECT_EQ(logged(), std::vector<std::string>{CORRUPT});
 }
 
 TEST_F(MapFiles, InvalidHandleIsReported) {
@@ -305,7 +269,7 @@ TEST_F(MapFiles, LookupMapsLogsEveryListAndPrintsTheHits) {
       (std::vector<std::string>{
           at(LOG_INFO, "lookupMaps(): IP 192.0.2.77 is on block list a"),
           at(LOG_INFO, "lookupMaps(): IP 192.0.2.77 is NOT on block list b"),
-          at(LOG_ERR, "lookupMap(): corrupt IPR file"),
+          CORRUPT,
           at(LOG_WARNING, "lookupMaps(): lookupMap() returned: -1"),
           at(LOG_INFO, "lookupMaps(): IP 192.0.2.77 is on block list c"),
       }));

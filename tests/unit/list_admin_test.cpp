@@ -51,6 +51,14 @@ protected:
   void write(const std::string &bytes) { dir.write("list", bytes); }
   std::string content() const { return ut::read_file(path); }
   bool temp_left() const { return exists(path + ".tmp"); }
+  // A change that `result` says was refused for `reason`, leaving the list
+  // as `kept` and no temporary file.
+  void expect_refused(int result, const char *reason, const std::string &kept) {
+    EXPECT_EQ(result, -1);
+    EXPECT_STREQ(errbuf, reason);
+    EXPECT_EQ(content(), kept);
+    EXPECT_FALSE(temp_left());
+  }
 
   ut::temp_dir dir;
   const std::string path = dir.file("list");
@@ -79,19 +87,15 @@ TEST_F(UpdateListFile, AddCreatesAMissingList) {
 }
 
 TEST_F(UpdateListFile, AddRefusesAnEntryThatExistsIgnoringCase) {
-  write("first\nuser@example.com\nlast\n\n");
-  EXPECT_EQ(add("User@Example.COM"), -1);
-  EXPECT_STREQ(errbuf, "Entry already exists.");
-  EXPECT_EQ(content(), "first\nuser@example.com\nlast\n\n");
-  EXPECT_FALSE(temp_left());
+  const std::string list = "first\nuser@example.com\nlast\n\n";
+  write(list);
+  expect_refused(add("User@Example.COM"), "Entry already exists.", list);
 }
 
 TEST_F(UpdateListFile, AddRefusesAtFiveHundredLinesCountingBlankOnes) {
-  write(numbered(1, 499) + "\n");
-  EXPECT_EQ(add("new"), -1);
-  EXPECT_STREQ(errbuf, "File is full.");
-  EXPECT_EQ(content(), numbered(1, 499) + "\n");
-  EXPECT_FALSE(temp_left());
+  const std::string full = numbered(1, 499) + "\n";
+  write(full);
+  expect_refused(add("new"), "File is full.", full);
 
   write(numbered(1, 499));
   ASSERT_EQ(add("new"), 0) << errbuf;
@@ -109,10 +113,8 @@ TEST_F(UpdateListFile, DeleteRemovesEveryLineEqualIgnoringCase) {
 
 TEST_F(UpdateListFile, DeleteOfAnAbsentEntryNamesIt) {
   write("a\n\nb\n");
-  EXPECT_EQ(del("zz@example.com"), -1);
-  EXPECT_STREQ(errbuf, "Entry not found. (zz@example.com)");
-  EXPECT_EQ(content(), "a\n\nb\n");
-  EXPECT_FALSE(temp_left());
+  expect_refused(del("zz@example.com"), "Entry not found. (zz@example.com)",
+                 "a\n\nb\n");
 }
 
 TEST_F(UpdateListFile, DeleteFromAMissingListLeavesAnEmptyList) {

@@ -220,7 +220,7 @@ int in_private_etc(
   pid_t child = fork();
   if (child == 0) {
     if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("tmpfs", "/etc", "tmpfs", 0, "mode=0755") != 0 ||
         mkdir("/etc/corvane", 0755) != 0)
       _exit(NO_NAMESPACE);

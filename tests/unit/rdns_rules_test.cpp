@@ -6,17 +6,12 @@
 #include "rules/rdns_rules.h"
 
 #include "engine/rule_registry.h"
-#include "lookup/dns_resolver.h"
 
+#include "scripted_dns.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <deque>
 #include <netdb.h>
 #include <string>
 #include <syslog.h>
@@ -24,57 +19,8 @@
 
 namespace {
 
-// ---- scripted resolver ----------------------------------------------------
-
-struct reverse_answer {
-  const char *name; // null: no entry, h_errno below
-  int error;
-};
-
-std::vector<std::string> reverse_lookups; // the addresses asked, as text
-std::deque<reverse_answer> reverse_script;
-int scripted_h_errno = 0;
-struct hostent scripted_entry;
-std::string scripted_name;
-
-int no_query(const char *, int, int, unsigned char *, int) { return -1; }
-
-struct hostent *scripted_host_by_addr(const void *address, socklen_t length,
-                                      int family) {
-  char text[INET_ADDRSTRLEN] = "?";
-  if (length == 4 && family == AF_INET)
-    inet_ntop(AF_INET, address, text, sizeof text);
-  reverse_lookups.push_back(text);
-  reverse_answer answer{nullptr, NO_RECOVERY};
-  if (!reverse_script.empty()) {
-    answer = reverse_script.front();
-    reverse_script.pop_front();
-  }
-  scripted_h_errno = answer.error;
-  if (!answer.name)
-    return nullptr;
-  scripted_name = answer.name;
-  scripted_entry = {};
-  scripted_entry.h_name = scripted_name.data();
-  return &scripted_entry;
-}
-
-int scripted_last_error() { return scripted_h_errno; }
-
-// ---- the record's logger
-// ------------------------------------------------------
-
-std::vector<std::string> traced;
-
-__attribute__((format(printf, 2, 3))) void trace(int priority,
-                                                 const char *format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  traced.push_back(std::to_string(priority) + " " + text);
-}
+using namespace ut::dns_script;
+using ut::captured;
 
 constexpr int RDNS_NAME_KNOWN = 1;
 constexpr int RDNS_NO_NAME = 2;
@@ -84,17 +30,7 @@ char client_ip[] = "192.0.2.10";
 class RdnsRules : public ::testing::Test {
 protected:
   void SetUp() override {
-    saved_resolver_ = dns_resolver;
-    dns_resolver = {no_query, scripted_host_by_addr, scripted_last_error};
-    reverse_lookups.clear();
-    reverse_script.clear();
-    traced.clear();
-    const char *host = std::getenv("TCPREMOTEHOST");
-    had_host_ = host != nullptr;
-    if (host)
-      saved_host_ = host;
-    unsetenv("TCPREMOTEHOST");
-
+    ut::log_lines.clear();
     saved_config_ = config;
     dsl_path_ = dir_.file("dyna.regexes");       // missing unless written
     spam_path_ = dir_.write("spam.regexes", ""); // matches nothing
@@ -102,14 +38,7 @@ protected:
     config.reverse_dns_regex_filename = spam_path_.c_str();
   }
 
-  void TearDown() override {
-    dns_resolver = saved_resolver_;
-    config = saved_config_;
-    if (had_host_)
-      setenv("TCPREMOTEHOST", saved_host_.c_str(), 1);
-    else
-      unsetenv("TCPREMOTEHOST");
-  }
+  void TearDown() override { config = saved_config_; }
 
   void spam_patterns(const std::string &content) {
     dir_.write("spam.regexes", content);
@@ -144,10 +73,9 @@ protected:
   std::string dsl_path_, spam_path_;
 
 private:
-  dns_resolver_calls saved_resolver_{};
+  scripted_resolver resolver_;
+  ut::unset_env no_remote_host_{"TCPREMOTEHOST"};
   corvane_config saved_config_{};
-  bool had_host_ = false;
-  std::string saved_host_;
 };
 
 using answers = std::vector<int>;
@@ -288,20 +216,20 @@ TEST_F(RdnsRules, UnsetSpamListPathPassesWithATrace) {
   char host[] = "mail.example";
   spp_state record = client(host);
   EXPECT_EQ(check_reverse_dns_list(nullptr, nullptr, record), DUNNO);
-  EXPECT_TRUE(traced.empty()); // no logger, no trace
-  record.logger = trace;
+  EXPECT_TRUE(captured().empty()); // no logger, no trace
+  record.logger = ut::capture_log;
   EXPECT_EQ(check_reverse_dns_list(nullptr, nullptr, record), DUNNO);
-  EXPECT_EQ(traced, std::vector<std::string>{
-                        "6 check_reverse_dns_list(): "
-                        "reverse_dns_regex_filename not set, ignoring."});
+  EXPECT_EQ(captured(), std::vector<std::string>{
+                            "6 check_reverse_dns_list(): "
+                            "reverse_dns_regex_filename not set, ignoring."});
 }
 
 TEST_F(RdnsRules, UnsetSpamListPathIsNotReachedWithoutAName) {
   config.reverse_dns_regex_filename = nullptr;
   spp_state record = client(nullptr, RDNS_NO_NAME);
-  record.logger = trace;
+  record.logger = ut::capture_log;
   EXPECT_EQ(check_reverse_dns_list(nullptr, nullptr, record), DUNNO);
-  EXPECT_TRUE(traced.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 // ---- known_sender_forgery

@@ -6,13 +6,11 @@
 #include "engine/rule_registry.h"
 #include "lookup/regex_lists.h"
 
-#include "sandbox.h"
+#include "syslog_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <regex.h>
@@ -22,23 +20,10 @@
 
 namespace {
 
-// ---- log capture through checkRegexList's log argument ---------------------
-
-std::vector<std::string> captured;
-
-__attribute__((format(printf, 2, 3))) void
-capture_log(int priority, const char *format, ...) {
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  captured.push_back(std::to_string(priority) + " " + text);
-}
-
-std::string at(int priority, const std::string &text) {
-  return std::to_string(priority) + " " + text;
-}
+// checkRegexList's lines are taken through its log argument.
+using ut::at;
+using ut::capture_log;
+using ut::captured;
 
 // The text glibc's regerror gives for this pattern, cut to 79 bytes.
 std::string compile_error_of(const char *pattern) {
@@ -55,7 +40,7 @@ std::string compile_error_of(const char *pattern) {
 
 class RegexList : public ::testing::Test {
 protected:
-  void SetUp() override { captured.clear(); }
+  void SetUp() override { ut::log_lines.clear(); }
 
   // Writes the file and runs checkRegexList on it.
   int check(const std::string &content, const char *subject) {
@@ -85,17 +70,17 @@ protected:
 TEST_F(RegexList, OnlyCommentsAndEmptyLinesGiveNoMatch) {
   EXPECT_EQ(check("# comment\n\n  # indented comment\n\t#tab\n", "anything"),
             0);
-  EXPECT_TRUE(captured.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 TEST_F(RegexList, EmptyFileGivesNoMatch) {
   EXPECT_EQ(check("", "host.example"), 0);
-  EXPECT_TRUE(captured.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 TEST_F(RegexList, SearchIgnoresCaseAndLogsTheHit) {
   EXPECT_EQ(check("\\.dsl\\.\n", "host.DSL.example"), 1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{hit(1, "host.DSL.example", "\\.dsl\\.")});
 }
 
@@ -122,13 +107,13 @@ TEST_F(RegexList, PatternsMatchAnywhereUnlessAnchored) {
 TEST_F(RegexList, FirstMatchEndsTheScan) {
   EXPECT_EQ(check("nomatch\nexample\n(\nexample\n", "mail.example"), 1);
   // Line 3 is broken but never reached: no warning.
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{hit(2, "mail.example", "example")});
 }
 
 TEST_F(RegexList, LastLineWithoutNewlineIsAPattern) {
   EXPECT_EQ(check("# c\nexample", "mail.example"), 1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{hit(2, "mail.example", "example")});
 }
 
@@ -140,7 +125,7 @@ TEST_F(RegexList, LeadingBlanksArePartOfThePattern) {
 TEST_F(RegexList, CarriageReturnIsPartOfThePattern) {
   EXPECT_EQ(check("abc\r\n", "abc"), 0);
   EXPECT_EQ(check("abc\r\n", "abc\rdef"), 1);
-  EXPECT_EQ(captured.back(), hit(1, "abc\rdef", "abc\r"));
+  EXPECT_EQ(captured().back(), hit(1, "abc\rdef", "abc\r"));
 }
 
 TEST_F(RegexList, BlankOnlyLineIsAPatternOfBlanks) {
@@ -156,7 +141,7 @@ TEST_F(RegexList, HashAfterOtherTextIsNoComment) {
 
 TEST_F(RegexList, SubjectIsLoggedAsData) {
   EXPECT_EQ(check("%\n", "%s%n%d"), 1);
-  EXPECT_EQ(captured, std::vector<std::string>{hit(1, "%s%n%d", "%")});
+  EXPECT_EQ(captured(), std::vector<std::string>{hit(1, "%s%n%d", "%")});
 }
 
 // ---- broken patterns
@@ -164,19 +149,21 @@ TEST_F(RegexList, SubjectIsLoggedAsData) {
 
 TEST_F(RegexList, BrokenFirstLineAndMatchingSecondGiveAMatch) {
   EXPECT_EQ(check("(\nexample\n", "mail.example"), 1);
-  EXPECT_EQ(captured, (std::vector<std::string>{
-                          warning(1, "("), hit(2, "mail.example", "example")}));
+  EXPECT_EQ(captured(),
+            (std::vector<std::string>{warning(1, "("),
+                                      hit(2, "mail.example", "example")}));
 }
 
 TEST_F(RegexList, OnlyABrokenLineGivesMinusOne) {
   EXPECT_EQ(check("# broken below\n[a-\n", "mail.example"), -1);
-  EXPECT_EQ(captured, std::vector<std::string>{warning(2, "[a-")});
+  EXPECT_EQ(captured(), std::vector<std::string>{warning(2, "[a-")});
 }
 
 TEST_F(RegexList, EveryBrokenLineIsReportedAndTheScanGoesOn) {
   EXPECT_EQ(check("(\nnomatch\n*\n{1\n", "mail.example"), -1);
-  EXPECT_EQ(captured, (std::vector<std::string>{
-                          warning(1, "("), warning(3, "*"), warning(4, "{1")}));
+  EXPECT_EQ(captured(),
+            (std::vector<std::string>{warning(1, "("), warning(3, "*"),
+                                      warning(4, "{1")}));
 }
 
 // ---- long lines
@@ -190,31 +177,31 @@ TEST_F(RegexList, LongLineBecomesPiecesWithConsecutiveNumbers) {
   const std::string content = long_line + "\n(\n";
 
   EXPECT_EQ(check(content, "the target"), 1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             (std::vector<std::string>{warning(2, piece2.c_str()),
                                       hit(3, "the target", "target")}));
 
-  captured.clear();
+  ut::log_lines.clear();
   EXPECT_EQ(check(content, "nothing"), -1);
-  EXPECT_EQ(captured, (std::vector<std::string>{warning(2, piece2.c_str()),
-                                                warning(4, "(")}));
+  EXPECT_EQ(captured(), (std::vector<std::string>{warning(2, piece2.c_str()),
+                                                  warning(4, "(")}));
 }
 
 TEST_F(RegexList, FirstPieceOfALongLineIsAPatternOfItsOwn) {
   const std::string piece1 = "^" + std::string(1022, 'a');
   EXPECT_EQ(check(piece1 + "zzz\n", std::string(1022, 'a').c_str()), 1);
-  EXPECT_EQ(captured.back(), hit(1, std::string(1022, 'a'), piece1));
+  EXPECT_EQ(captured().back(), hit(1, std::string(1022, 'a'), piece1));
 }
 
 TEST_F(RegexList, NewlineAfterAFullPieceIsAnEmptyLineOfItsOwn) {
   // 1023 characters fill the buffer; the newline is read as line 2.
   EXPECT_EQ(check(std::string(1023, 'q') + "\n(\n", "x"), -1);
-  EXPECT_EQ(captured, std::vector<std::string>{warning(3, "(")});
+  EXPECT_EQ(captured(), std::vector<std::string>{warning(3, "(")});
 }
 
 TEST_F(RegexList, LineOfExactlyTheBufferMinusNewlineIsOnePattern) {
   EXPECT_EQ(check(std::string(1022, 'q') + "\n(\n", "x"), -1);
-  EXPECT_EQ(captured, std::vector<std::string>{warning(2, "(")});
+  EXPECT_EQ(captured(), std::vector<std::string>{warning(2, "(")});
 }
 
 // ---- files that cannot be used
@@ -223,7 +210,7 @@ TEST_F(RegexList, LineOfExactlyTheBufferMinusNewlineIsOnePattern) {
 TEST_F(RegexList, MissingFileGivesMinusOneAndAWarning) {
   const std::string missing = dir_.file("missing");
   EXPECT_EQ(checkRegexList(missing.c_str(), "host.example", capture_log), -1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{at(
                 LOG_INFO, "Warning: checkRegexList(): unable to open file '" +
                               missing + "'")});
@@ -232,7 +219,7 @@ TEST_F(RegexList, MissingFileGivesMinusOneAndAWarning) {
 TEST_F(RegexList, DirectoryGivesMinusOne) {
   EXPECT_EQ(checkRegexList(dir_.path().c_str(), "host.example", capture_log),
             -1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{at(
                 LOG_INFO, "Warning: checkRegexList(): unable to open file '" +
                               dir_.path() + "'")});
@@ -240,7 +227,7 @@ TEST_F(RegexList, DirectoryGivesMinusOne) {
 
 TEST_F(RegexList, MissingPathOrSubjectGivesMinusOne) {
   EXPECT_EQ(checkRegexList(nullptr, "host.example", capture_log), -1);
-  EXPECT_EQ(captured,
+  EXPECT_EQ(captured(),
             std::vector<std::string>{
                 at(LOG_INFO,
                    "Warning: checkRegexList(): unable to open file '(null)'")});
@@ -252,7 +239,7 @@ TEST_F(RegexList, WithoutALogFunctionNothingIsLogged) {
   path_ = dir_.write("p", "(\nexample\n");
   EXPECT_EQ(checkRegexList(path_.c_str(), "mail.example", nullptr), 1);
   EXPECT_EQ(checkRegexList(dir_.file("none").c_str(), "x", nullptr), -1);
-  EXPECT_TRUE(captured.empty());
+  EXPECT_TRUE(captured().empty());
 }
 
 TEST_F(RegexList, ManyCallsOnAManyLineFileKeepAnswering) {
@@ -275,7 +262,7 @@ TEST(DefaultDslRegex, IsTheSixtyCharacterPattern) {
   EXPECT_EQ(std::strlen(default_dslregex), 60u);
 }
 
-class DslList : public ::testing::Test {
+class DslList : public ut::syslog_test {
 protected:
   void SetUp() override {
     saved_ = config;
@@ -284,10 +271,7 @@ protected:
   }
   void TearDown() override {
     config = saved_;
-    if (box_) {
-      closelog();
-      box_.reset();
-    }
+    ut::syslog_test::TearDown();
   }
 
   void use_file(const std::string &content) {
@@ -295,37 +279,10 @@ protected:
     config.dsl_regex_filename = file_.c_str();
   }
 
-  // Starts capturing syslog; false without a sandbox.
-  bool capture_syslog() {
-    if (!sandbox::Sandbox::unavailable_reason().empty())
-      return false;
-    closelog();
-    box_ = std::make_unique<sandbox::Sandbox>();
-    if (!box_->ok())
-      return false;
-    openlog("unit", LOG_PID, LOG_MAIL);
-    return true;
-  }
-
-  std::vector<std::string> logged() {
-    std::vector<std::string> lines;
-    for (const auto &line : box_->read_log())
-      lines.push_back(at(line.priority, line.text));
-    return lines;
-  }
-
   ut::temp_dir dir_;
   std::string missing_, file_;
   corvane_config saved_{};
-  std::unique_ptr<sandbox::Sandbox> box_;
 };
-
-#define CAPTURE_SYSLOG_OR_SKIP()                                               \
-  do {                                                                         \
-    if (!capture_syslog())                                                     \
-      GTEST_SKIP() << "no sandbox to capture syslog: "                         \
-                   << sandbox::Sandbox::unavailable_reason();                  \
-  } while (0)
 
 TEST_F(DslList, WithoutTheFileTheBuiltInPatternDecides) {
   const struct {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -282,11 +283,14 @@ TEST(IsRegularFile, FollowsLinksAndRejectsTheRest) {
   const std::string dangling = dir.file("dangling");
   ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
   ASSERT_EQ(symlink(dir.file("gone").c_str(), dangling.c_str()), 0);
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
   EXPECT_TRUE(is_regular_file(file.c_str()));
   EXPECT_TRUE(is_regular_file(link.c_str()));
   EXPECT_FALSE(is_regular_file(dir.path().c_str()));
   EXPECT_FALSE(is_regular_file(dangling.c_str()));
+  EXPECT_FALSE(is_regular_file(fifo.c_str()));
   EXPECT_FALSE(is_regular_file(dir.file("gone").c_str()));
   EXPECT_FALSE(is_regular_file(nullptr));
 }

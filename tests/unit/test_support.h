@@ -1,11 +1,15 @@
 // Helpers shared by the unit tests: scratch directories, file contents,
-// owners for the C heap texts the code under test returns, and a fixture
-// that moves the process into a private System V IPC namespace.
+// owners for the C heap texts the code under test returns, a log function
+// that keeps what it is given, an environment variable kept out of the way,
+// and a fixture that moves the process into a private System V IPC
+// namespace.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include <sched.h>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace ut {
 
@@ -66,6 +71,72 @@ inline std::string read_file(const std::string &path) {
     throw std::runtime_error("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+// A log line as "<priority> <text>", the form the tests compare.
+inline std::string at(int priority, const std::string &text) {
+  return std::to_string(priority) + " " + text;
+}
+
+// ---- a log function that keeps its lines ----------------------------------
+
+struct logged {
+  int priority;
+  std::string text;
+};
+// What capture_log was given, in order; a test clears it first.
+inline std::vector<logged> log_lines;
+
+__attribute__((format(printf, 2, 3))) inline void
+capture_log(int priority, const char *format, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  log_lines.push_back({priority, text});
+}
+
+// The kept lines as "<priority> <text>".
+inline std::vector<std::string> captured() {
+  std::vector<std::string> out;
+  for (const auto &l : log_lines)
+    out.push_back(at(l.priority, l.text));
+  return out;
+}
+
+// The texts alone.
+inline std::vector<std::string> texts_of(const std::vector<logged> &lines) {
+  std::vector<std::string> out;
+  for (const auto &l : lines)
+    out.push_back(l.text);
+  return out;
+}
+
+// Keeps an environment variable unset for its lifetime, then puts back
+// what was there.
+class unset_env {
+public:
+  explicit unset_env(const char *name) : name_(name) {
+    const char *value = std::getenv(name);
+    had_value_ = value != nullptr;
+    if (value)
+      saved_ = value;
+    unsetenv(name);
+  }
+  unset_env(const unset_env &) = delete;
+  unset_env &operator=(const unset_env &) = delete;
+  ~unset_env() {
+    if (had_value_)
+      setenv(name_.c_str(), saved_.c_str(), 1);
+    else
+      unsetenv(name_.c_str());
+  }
+
+private:
+  std::string name_;
+  bool had_value_ = false;
+  std::string saved_;
+};
 
 // Each test gets a new, empty IPC namespace, so that the shared-memory
 // segments it makes or looks for are never the host's.

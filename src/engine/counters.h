@@ -9,7 +9,9 @@
 //       waiting as long as it takes; every failure loses the count silently.
 //
 // Counter file: a 4-byte zero header, then 31 day records of four native
-// 32-bit words: day_start (local midnight, 0 = unused), ham, spam, exempt.
+// 32-bit words: day_start, ham, spam, exempt. day_start is the day's local
+// midnight as mktime reads it with the daylight-saving flag 0 (so in summer
+// time it falls at 01:00 local); 0 marks an unused record.
 // A file of the wrong size, with a non-zero header, or whose record for
 // today is more than 31 days older than today is started afresh.
 #pragma once

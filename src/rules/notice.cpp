@@ -38,6 +38,10 @@ char *compose_notice(int notice_id, const char *system_name, const char *banner,
   }
   // An accessor that runs out of memory still leaves a usable reply: the
   // common reason and the web site's front page.
+  // Only catalogue ids reach here; anything else gets entry 0's texts
+  // rather than a call through the table's terminating null.
+  if (notice_id < 0 || notice_id >= NOTICE_COUNT)
+    notice_id = 0;
   heap_text url(url_funcs[notice_id](system_name, record));
   heap_text reason(notice_funcs[notice_id](system_name, record));
   char *notice = nullptr;

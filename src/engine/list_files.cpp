@@ -124,11 +124,60 @@ int for_each_list_line(const char *path, int max, int *counter,
   return result;
 }
 
+namespace {
+
+unsigned char ascii_lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+// An entry of ASCII letters, digits, "@", "-", "_", "." and "*" (nearly
+// every real one, such as "*@example.com") stands for an expression of
+// literals, "." (any character) and ".*" (any run) anchored at the start.
+bool is_plain_wildcard(const char *entry) {
+  for (const char *p = entry; *p; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       (c >= '0' && c <= '9');
+    if (!alnum && !std::strchr("@-_.*", c))
+      return false;
+  }
+  return true;
+}
+
+// Matches such an entry against the start of `value` the way the compiled
+// expression would, without compiling it: backtracking to the last "*" is
+// enough, and once the entry is used up the rest of the value is allowed.
+bool plain_wildcard_match(const char *entry, const char *value) {
+  const char *star = nullptr;
+  const char *resume = nullptr;
+  const char *e = entry;
+  const char *v = value;
+  while (*e) {
+    if (*e == '*') {
+      star = ++e;
+      resume = v;
+    } else if (*v && (*e == '.' || ascii_lower(*e) == ascii_lower(*v))) {
+      ++e;
+      ++v;
+    } else if (star && *resume) {
+      e = star;
+      v = ++resume;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+} // namespace
+
 int wildcard_match(const char *entry, const char *value) {
   if (!entry || !value)
     return 0;
   if (!std::strchr(entry, '*'))
     return strcasecmp(entry, value) == 0 ? 1 : 0;
+  if (is_plain_wildcard(entry))
+    return plain_wildcard_match(entry, value) ? 1 : 0;
   unique_regex re;
   if (re.compile(wildcard_pattern(entry).c_str(), WILDCARD_REGEX_FLAGS) != 0)
     return 0;

@@ -13,6 +13,8 @@
 //   wildcard_match(entry, value)      1 when they match: equal ignoring
 //       ASCII case, or, when the entry has a '*', the entry as a case-blind
 //       extended regular expression anchored at the start ('*' -> ".*").
+//       An entry of letters, digits, "@-_." and '*' is matched without
+//       compiling it, with the result the expression would give.
 //   for_each_list_line(path, max, &count, cb, ctx)  the first non-zero
 //       callback result, else 0 (also when the file cannot be opened).
 //   read_enabled_rules / read_disabled_rules / read_ipr_lists(0)

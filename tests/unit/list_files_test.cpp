@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <functional>
+#include <random>
+#include <regex.h>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -64,6 +66,43 @@ INSTANTIATE_TEST_SUITE_P(
                       match_case{"[0-9]*@example.com", "x@example.com", 0},
                       match_case{"*", "", 1}, match_case{"*[", "*[", 0},
                       match_case{"*[", "anything", 0}));
+
+// The direct matcher for plain entries must agree with the compiled
+// expression on every entry and value: compare both on many random pairs
+// drawn from the characters where they could disagree.
+TEST(WildcardMatchPlainEntries, AgreeWithTheCompiledExpression) {
+  std::mt19937 random(20261206);
+  const std::string entry_chars = "aB.@*-_x1";
+  const std::string value_chars = "abAB.@-_xX1\n\xe9";
+  auto draw = [&random](const std::string &from, size_t max) {
+    std::string text(std::uniform_int_distribution<size_t>(0, max)(random),
+                     ' ');
+    for (char &c : text)
+      c = from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(
+          random)];
+    return text;
+  };
+  int disagreements = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string entry = draw(entry_chars, 7);
+    if (entry.find('*') == std::string::npos)
+      entry.insert(std::uniform_int_distribution<size_t>(0, entry.size())(random),
+                   1, '*');
+    const std::string value = draw(value_chars, 9);
+    regex_t re;
+    ASSERT_EQ(regcomp(&re, wildcard_pattern(entry.c_str()).c_str(),
+                      WILDCARD_REGEX_FLAGS),
+              0)
+        << entry;
+    const int expected = regexec(&re, value.c_str(), 0, nullptr, 0) == 0;
+    regfree(&re);
+    if (wildcard_match(entry.c_str(), value.c_str()) != expected &&
+        ++disagreements <= 5)
+      ADD_FAILURE() << "entry '" << entry << "' value '" << value
+                    << "': expected " << expected;
+  }
+  EXPECT_EQ(disagreements, 0);
+}
 
 TEST(WildcardMatchNull, EitherSideNullGivesZero) {
   EXPECT_EQ(wildcard_match(nullptr, "user@example.com"), 0);

@@ -36,68 +36,50 @@ bool is_lookup_error(int rc) {
   return rc == LOOKUP_ERROR || rc == INVALID_ARGUMENT;
 }
 
-enum class client_name { known, none, unknown, error };
+// Goes on with the name in record.remote_host.
+constexpr int JUDGE_THE_NAME = -1;
 
-// What the rule's copy of the record says about the client's name, looking
-// it up when the record has neither a name nor a status; a name found is
-// left in record.remote_host and owned by `owner`.
-client_name find_client_name(spp_state &record, heap_text &owner) {
+// The answer of a reverse-DNS rule that does not depend on the name itself:
+// TEMPFAIL without a client address or on a lookup error, `when_no_name`
+// when the client has no name, DUNNO when nothing is known; otherwise
+// JUDGE_THE_NAME, with the name in the rule's copy of the record (looked up
+// when the record has neither a name nor a status; `owner` then owns it).
+int answer_before_the_name(spp_state &record, heap_text &owner,
+                           int when_no_name) {
+  if (!record.remote_ip)
+    return TEMPFAIL;
   if (needs_lookup(record)) {
     int rc = look_up_name(record, owner);
     if (is_lookup_error(rc))
-      return client_name::error;
-    return rc == NAME_FOUND ? client_name::known : client_name::none;
+      return TEMPFAIL;
+    return rc == NAME_FOUND ? JUDGE_THE_NAME : when_no_name;
   }
   if (record.rdns_status == RDNS_NO_NAME)
-    return client_name::none;
-  return record.remote_host ? client_name::known : client_name::unknown;
+    return when_no_name;
+  return record.remote_host ? JUDGE_THE_NAME : DUNNO;
 }
 
 } // namespace
 
 int check_ip_reverse_dns(string_list *, string_list **, spp_state record) {
-  if (!record.remote_ip)
-    return TEMPFAIL;
   heap_text found;
-  switch (find_client_name(record, found)) {
-  case client_name::error:
-    return TEMPFAIL;
-  case client_name::none:
-    return HIT;
-  default:
-    return DUNNO;
-  }
+  int answer = answer_before_the_name(record, found, HIT);
+  return answer == JUDGE_THE_NAME ? DUNNO : answer;
 }
 
 int check_dynamic_reverse_dns(string_list *, string_list **, spp_state record) {
-  if (!record.remote_ip)
-    return TEMPFAIL;
   heap_text found;
-  switch (find_client_name(record, found)) {
-  case client_name::error:
-    return TEMPFAIL;
-  case client_name::none:
-    return HIT;
-  case client_name::unknown:
-    return DUNNO;
-  case client_name::known:
-    break;
-  }
+  int answer = answer_before_the_name(record, found, HIT);
+  if (answer != JUDGE_THE_NAME)
+    return answer;
   return isDSL(record.remote_host) == 1 ? HIT : DUNNO;
 }
 
 int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
-  if (!record.remote_ip)
-    return TEMPFAIL;
   heap_text found;
-  switch (find_client_name(record, found)) {
-  case client_name::error:
-    return TEMPFAIL;
-  case client_name::known:
-    break;
-  default:
-    return DUNNO;
-  }
+  int answer = answer_before_the_name(record, found, DUNNO);
+  if (answer != JUDGE_THE_NAME)
+    return answer;
 
   if (!config.reverse_dns_regex_filename) {
     RULE_TRACE(record, LOG_INFO,

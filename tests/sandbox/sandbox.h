@@ -7,6 +7,8 @@
 // destructor moves it back. Only one Sandbox may exist at a time.
 #pragma once
 
+#include "util/raii.h"
+
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -51,37 +53,8 @@ struct run_result {
   std::vector<std::string> texts() const;
 };
 
-// Owning file descriptor.
-class UniqueFd {
-public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
-  UniqueFd &operator=(UniqueFd &&other) noexcept {
-    if (this != &other)
-      reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd &) = delete;
-  UniqueFd &operator=(const UniqueFd &) = delete;
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset(int fd = -1) {
-    if (fd_ >= 0)
-      ::close(fd_);
-    fd_ = fd;
-  }
-
-private:
-  int fd_ = -1;
-};
+// Owning file descriptor: the program's own owner.
+using UniqueFd = unique_fd;
 
 class Sandbox {
 public:

@@ -1,321 +1,266 @@
+// The per-day counters and the transaction log (counters, with the file
+// lock of fd_io) and the administrator's table of a counter file
+// (admin_stats).
+#include "admin/admin_stats.h"
 #include "engine/counters.h"
+#include "util/fd_io.h"
 
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
-#include <optional>
-#include <string>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
+
+using bytes = std::vector<unsigned char>;
 
 time_t utc(int year, int month, int day, int hour = 0, int minute = 0,
            int second = 0) {
   struct tm t {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
+  t.tm_year = year - 1900, t.tm_mon = month - 1, t.tm_mday = day;
+  t.tm_hour = hour, t.tm_min = minute, t.tm_sec = second;
   return timegm(&t);
 }
 
-struct day {
-  uint32_t start = 0, ham = 0, spam = 0, exempt = 0;
-  bool operator==(const day &) const = default;
-};
-
-void PrintTo(const day &d, std::ostream *os) {
-  *os << "{start " << d.start << ", ham " << d.ham << ", spam " << d.spam
-      << ", exempt " << d.exempt << "}";
-}
-
-using bytes = std::vector<unsigned char>;
-
-day day_at(const bytes &file, int mday) {
-  day d;
-  std::memcpy(&d, file.data() + 4 + 16 * (mday - 1), sizeof d);
-  return d;
-}
-
-void put_day(bytes &file, int mday, const day &d) {
-  std::memcpy(file.data() + 4 + 16 * (mday - 1), &d, sizeof d);
-}
-
-// A well-formed counter file with the given records.
-bytes counter_file(const std::vector<std::pair<int, day>> &days) {
-  bytes file(COUNTER_FILE_SIZE, 0);
-  for (const auto &[mday, d] : days)
-    put_day(file, mday, d);
+// `file` (a zeroed counter file by default) with the record of day `mday`.
+bytes with(int mday, time_t start, uint32_t ham, uint32_t spam, uint32_t exempt,
+           bytes file = bytes(COUNTER_FILE_SIZE)) {
+  const uint32_t words[4] = {static_cast<uint32_t>(start), ham, spam, exempt};
+  std::memcpy(file.data() + counter_record_offset(mday), words, 16);
   return file;
 }
 
-uint32_t u32(time_t t) { return static_cast<uint32_t>(t); }
-
-// A readable picture of a counter file for comparisons: its size, then the
-// header and every day record that is not all zero.
+// A counter file as its size, header and the day records not all zero.
 std::string layout(const bytes &file) {
   std::string out = "size " + std::to_string(file.size());
-  if (file.size() != COUNTER_FILE_SIZE)
+  uint32_t w[125];
+  if (file.size() != sizeof w)
     return out;
-  uint32_t header;
-  std::memcpy(&header, file.data(), sizeof header);
-  out += ", header " + std::to_string(header);
-  for (int mday = 1; mday <= 31; ++mday) {
-    const day d = day_at(file, mday);
-    if (d != day{})
-      out += "; day " + std::to_string(mday) + " {start " +
-             std::to_string(d.start) + ", " + std::to_string(d.ham) + "/" +
-             std::to_string(d.spam) + "/" + std::to_string(d.exempt) + "}";
-  }
+  std::memcpy(w, file.data(), sizeof w);
+  out += ", header " + std::to_string(w[0]);
+  for (int i = 1; i < 125; i += 4)
+    if (w[i] || w[i + 1] || w[i + 2] || w[i + 3])
+      out += "; day " + std::to_string(i / 4 + 1) + " {" +
+             std::to_string(w[i]) + " " + std::to_string(w[i + 1]) + "/" +
+             std::to_string(w[i + 2]) + "/" + std::to_string(w[i + 3]) + "}";
   return out;
 }
 
-// Pins the local time zone for the test and restores it afterwards.
-class LocalZone : public ::testing::Test {
-protected:
-  void SetUp() override {
-    if (const char *tz = std::getenv("TZ"))
-      saved_ = tz;
-    use_zone("UTC");
-  }
-  void TearDown() override {
-    if (saved_)
-      setenv("TZ", saved_->c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  static void use_zone(const char *zone) {
-    setenv("TZ", zone, 1);
-    tzset();
-  }
+void use_zone(const char *zone) {
+  setenv("TZ", zone, 1);
+  tzset();
+}
 
-  std::string path() const { return dir.file("counter.dat"); }
-  void store(const bytes &file) const {
-    dir.write("counter.dat", std::string(file.begin(), file.end()));
+// Each test sets the time zone it needs; the process's zone and umask are
+// put back afterwards.
+class Counters : public ::testing::Test {
+protected:
+  void TearDown() override {
+    old_tz ? setenv("TZ", old_tz->c_str(), 1) : unsetenv("TZ");
+    tzset();
+    umask(old_mask);
   }
   bytes stored() const {
-    const std::string text = ut::read_file(path());
+    const std::string text = exists() ? ut::read_file(path) : "";
     return bytes(text.begin(), text.end());
   }
+  bool exists() const { return access(path.c_str(), F_OK) == 0; }
 
+  const std::optional<std::string> old_tz =
+      std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ"))
+                        : std::nullopt;
+  const mode_t old_mask = umask(022);
   ut::temp_dir dir;
-
-private:
-  std::optional<std::string> saved_;
+  const std::string path = dir.file("counter.dat");
 };
 
-using CounterFile = LocalZone;
+const time_t MAR5 = utc(2024, 3, 5), MORNING = utc(2024, 3, 5, 7, 8, 9);
 
-const time_t MAR5 = utc(2024, 3, 5);
-const time_t MAR5_MORNING = utc(2024, 3, 5, 7, 8, 9);
-
-TEST_F(CounterFile, FreshFileHoldsOnlyTodaysRecord) {
-  update_counter_file(path().c_str(), COUNT_SPAM, MAR5_MORNING);
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 0, 1, 0}}})));
-}
-
-TEST_F(CounterFile, EachKindCountsInItsOwnWord) {
-  update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-  update_counter_file(path().c_str(), COUNT_EXEMPT, MAR5_MORNING);
-  update_counter_file(path().c_str(), COUNT_EXEMPT, MAR5_MORNING);
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 1, 0, 2}}})));
-}
-
-TEST_F(CounterFile, TwoCountsOnOneDayShareTheRecord) {
-  update_counter_file(path().c_str(), COUNT_HAM, utc(2024, 3, 5, 0, 0, 0));
-  update_counter_file(path().c_str(), COUNT_HAM, utc(2024, 3, 5, 23, 59, 59));
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 2, 0, 0}}})));
-}
-
-TEST_F(CounterFile, NextDayStartsTheNextRecord) {
-  update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-  update_counter_file(path().c_str(), COUNT_SPAM, utc(2024, 3, 6, 0, 0, 1));
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 1, 0, 0}},
-                                 {6, {u32(utc(2024, 3, 6)), 0, 1, 0}}})));
-}
-
-TEST_F(CounterFile, ThirtyFirstUsesTheLastRecord) {
-  static_assert(counter_record_offset(1) == 4);
-  static_assert(counter_record_offset(31) == 484);
-  update_counter_file(path().c_str(), COUNT_EXEMPT,
-                      utc(2024, 3, 31, 23, 59, 59));
-  const bytes file = stored();
-  ASSERT_EQ(file.size(), 500u);
-  day last;
-  std::memcpy(&last, file.data() + 484, sizeof last);
-  EXPECT_EQ(last, (day{u32(utc(2024, 3, 31)), 0, 0, 1}));
-  EXPECT_EQ(layout(file), layout(counter_file({{31, last}})));
-}
-
-TEST_F(CounterFile, WrongSizeIsStartedAfresh) {
-  for (size_t size : {size_t{10}, size_t{499}, size_t{501}}) {
-    bytes old = counter_file(
-        {{2, {u32(utc(2024, 3, 2)), 4, 4, 4}}, {5, {u32(MAR5), 9, 9, 9}}});
-    old.resize(size, 0);
-    store(old);
-    update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-    EXPECT_EQ(layout(stored()),
-              layout(counter_file({{5, {u32(MAR5), 1, 0, 0}}})))
-        << "old size " << size;
+TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
+  struct row {
+    const char *name, *zone;
+    bytes before; // empty: no file
+    int kind;
+    time_t now;
+    bytes after; // empty: no file
+  };
+  const bytes none, ham = with(5, MAR5, 1, 0, 0);
+  auto two_days = [](time_t start5, uint32_t ham5) {
+    return with(5, start5, ham5, 9, 9, with(2, utc(2024, 3, 2), 4, 4, 4));
+  };
+  auto sized = [&](size_t size) {
+    bytes file = two_days(MAR5, 9);
+    file.resize(size);
+    return file;
+  };
+  bytes headed = two_days(MAR5, 9);
+  headed[3] = 1;
+  const time_t AGE = COUNTER_MAX_AGE, MAR6 = utc(2024, 3, 6);
+  const char *const UTC = "UTC", *const CET = "CET-1CEST,M3.5.0,M10.5.0/3";
+  const row rows[] = {
+      {"a new file: today's record only", UTC, none, COUNT_SPAM, MORNING,
+       with(5, MAR5, 0, 1, 0)},
+      {"ham in its own word", UTC, with(5, MAR5, 1, 2, 3), COUNT_HAM, MORNING,
+       with(5, MAR5, 2, 2, 3)},
+      {"exempt in its own word", UTC, with(5, MAR5, 1, 2, 3), COUNT_EXEMPT,
+       MORNING, with(5, MAR5, 1, 2, 4)},
+      {"the day lasts to 23:59:59", UTC, ham, COUNT_HAM,
+       utc(2024, 3, 5, 23, 59, 59), with(5, MAR5, 2, 0, 0)},
+      {"the next day, the next record", UTC, ham, COUNT_SPAM, MAR6 + 1,
+       with(6, MAR6, 0, 1, 0, ham)},
+      {"the 31st, the last record", UTC, none, COUNT_EXEMPT,
+       utc(2024, 3, 31, 23, 59, 59), with(31, utc(2024, 3, 31), 0, 0, 1)},
+      {"499 bytes: started afresh", UTC, sized(499), COUNT_HAM, MORNING, ham},
+      {"501 bytes: started afresh", UTC, sized(501), COUNT_HAM, MORNING, ham},
+      {"a header not 0: started afresh", UTC, headed, COUNT_HAM, MORNING, ham},
+      {"today's record > 31 days old wipes all", UTC,
+       two_days(MAR5 - AGE - 1, 9), COUNT_HAM, MORNING, ham},
+      {"today's record 31 days old is kept", UTC, two_days(MAR5 - AGE, 9),
+       COUNT_HAM, MORNING, two_days(MAR5 - AGE, 10)},
+      {"a record from the future is kept", UTC, two_days(MAR5 + AGE, 9),
+       COUNT_HAM, MORNING, two_days(MAR5 + AGE, 10)},
+      {"kind 3 changes nothing", UTC, headed, 3, MORNING, headed},
+      {"kind -1 makes no file", UTC, none, -1, MORNING, none},
+      // The day starts at local midnight read with the daylight-saving flag
+      // 0: in summer that is 01:00 local time, 23:00 UTC the day before.
+      {"summer: midnight as standard time", CET, none, COUNT_HAM,
+       utc(2024, 7, 15, 10), with(15, utc(2024, 7, 14, 23), 1, 0, 0)},
+      {"winter: local midnight", CET, none, COUNT_HAM, utc(2024, 1, 15, 10),
+       with(15, utc(2024, 1, 14, 23), 1, 0, 0)},
+  };
+  for (const row &c : rows) {
+    SCOPED_TRACE(c.name);
+    use_zone(c.zone);
+    unlink(path.c_str());
+    if (!c.before.empty())
+      dir.write("counter.dat", std::string(c.before.begin(), c.before.end()));
+    update_counter_file(path.c_str(), c.kind, c.now);
+    EXPECT_EQ(layout(stored()), layout(c.after));
   }
 }
 
-TEST_F(CounterFile, NonZeroHeaderIsStartedAfresh) {
-  bytes old = counter_file(
-      {{2, {u32(utc(2024, 3, 2)), 4, 4, 4}}, {5, {u32(MAR5), 9, 9, 9}}});
-  old[3] = 1;
-  store(old);
-  update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 1, 0, 0}}})));
+TEST_F(Counters, ANewCounterFileHasMode0644WhateverTheUmask) {
+  umask(0);
+  update_counter_file(path.c_str(), COUNT_HAM, MORNING);
+  struct stat status {};
+  ASSERT_EQ(stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0644u);
 }
 
-TEST_F(CounterFile, RecordMoreThan31DaysOldWipesEveryDay) {
-  store(counter_file({{2, {u32(utc(2024, 3, 2)), 4, 4, 4}},
-                      {5, {u32(MAR5 - COUNTER_MAX_AGE - 1), 9, 9, 9}}}));
-  update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{5, {u32(MAR5), 1, 0, 0}}})));
+int exit_status_of(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status)
+             ? WEXITSTATUS(status)
+             : -1;
 }
 
-TEST_F(CounterFile, RecordExactly31DaysOldIsKept) {
-  const day other{u32(utc(2024, 3, 2)), 4, 4, 4};
-  store(
-      counter_file({{2, other}, {5, {u32(MAR5 - COUNTER_MAX_AGE), 9, 9, 9}}}));
-  update_counter_file(path().c_str(), COUNT_HAM, MAR5_MORNING);
-  const bytes file = stored();
-  ASSERT_EQ(file.size(), 500u);
-  EXPECT_EQ(day_at(file, 2), other);
-  EXPECT_EQ(day_at(file, 5).ham, 10u);
-}
-
-TEST_F(CounterFile, ClockSetBackNeverWipes) {
-  const day other{u32(utc(2024, 4, 2)), 4, 4, 4};
-  const day today{u32(utc(2024, 6, 5)), 9, 9, 9}; // written "in the future"
-  store(counter_file({{2, other}, {5, today}}));
-  update_counter_file(path().c_str(), COUNT_SPAM, MAR5_MORNING);
-  const bytes file = stored();
-  ASSERT_EQ(file.size(), 500u);
-  EXPECT_EQ(day_at(file, 2), other);
-  EXPECT_EQ(day_at(file, 5).spam, 10u);
-}
-
-TEST_F(CounterFile, UnknownKindChangesNothing) {
-  const bytes old = counter_file({{5, {u32(MAR5), 1, 2, 3}}});
-  store(old);
-  for (int kind : {3, -1}) {
-    update_counter_file(path().c_str(), kind, MAR5_MORNING);
-    EXPECT_EQ(layout(stored()), layout(old)) << "kind " << kind;
-    const std::string absent = dir.file("absent.dat");
-    update_counter_file(absent.c_str(), kind, MAR5_MORNING);
-    EXPECT_FALSE(std::filesystem::exists(absent)) << "kind " << kind;
-  }
-}
-
-TEST_F(CounterFile, DayStartTakesMidnightAsStandardTimeInSummer) {
-  // Central European time: UTC+1, UTC+2 from the last Sunday of March to the
-  // last Sunday of October. The day's start is computed with the
-  // daylight-saving flag 0, so in summer midnight is read as standard time:
-  // 15 July 2024 00:00 at UTC+1 is 23:00 UTC on the 14th (01:00 local).
-  use_zone("CET-1CEST,M3.5.0,M10.5.0/3");
-  update_counter_file(path().c_str(), COUNT_HAM, utc(2024, 7, 15, 10));
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{15, {u32(utc(2024, 7, 14, 23)), 1, 0, 0}}})));
-}
-
-TEST_F(CounterFile, DayStartIsLocalMidnightInWinterTime) {
-  use_zone("CET-1CEST,M3.5.0,M10.5.0/3");
-  update_counter_file(path().c_str(), COUNT_HAM, utc(2024, 1, 15, 10));
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file({{15, {u32(utc(2024, 1, 14, 23)), 1, 0, 0}}})));
-}
-
-TEST_F(CounterFile, ConcurrentWritersLoseNoCount) {
-  constexpr int writers = 8;
-  constexpr int calls = 200;
-  std::vector<pid_t> children;
-  for (int w = 0; w < writers; ++w) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (int i = 0; i < calls; ++i)
-        update_counter_file(path().c_str(), (w + i) % 3, MAR5_MORNING);
+TEST_F(Counters, ConcurrentWritersLoseNoCount) {
+  use_zone("UTC");
+  int go[2];
+  ASSERT_EQ(pipe(go), 0);
+  std::vector<pid_t> writers;
+  for (int w = 0; w < 8; ++w) {
+    writers.push_back(fork());
+    if (writers.back() == 0) { // all start when the pipe closes
+      char byte;
+      close(go[1]);
+      (void)!read(go[0], &byte, 1);
+      for (int i = 0; i < 200; ++i)
+        update_counter_file(path.c_str(), (w + i) % 3, MORNING);
       _exit(0);
     }
-    children.push_back(child);
   }
-  for (pid_t child : children) {
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  // Writer w uses kinds w, w+1, ... mod 3: 67/67/66 of each rotated.
-  uint32_t expected[3] = {};
-  for (int w = 0; w < writers; ++w)
-    for (int i = 0; i < calls; ++i)
-      ++expected[(w + i) % 3];
-  ASSERT_EQ(expected[0] + expected[1] + expected[2], 1600u);
-  EXPECT_EQ(layout(stored()),
-            layout(counter_file(
-                {{5, {u32(MAR5), expected[0], expected[1], expected[2]}}})));
+  close(go[0]);
+  close(go[1]);
+  for (pid_t writer : writers)
+    EXPECT_EQ(exit_status_of(writer), 0);
+  // Writer w counts kinds w, w+1, ... (mod 3) in turn: 533/534/533 in all.
+  EXPECT_EQ(layout(stored()), layout(with(5, MAR5, 533, 534, 533)));
 }
 
-using Translog = LocalZone;
-
-TEST_F(Translog, WritesOneStampedLine) {
-  const std::string log = dir.file("ihlog");
-  write_translog_at(log.c_str(), "HAM: mua=0", MAR5_MORNING, 4242);
-  EXPECT_EQ(ut::read_file(log),
-            "2024-03-05 07:08:09 corvane-spp[4242]: HAM: mua=0\n");
-}
-
-TEST_F(Translog, StampIsLocalTime) {
-  use_zone("EST5");
-  const std::string log = dir.file("ihlog");
-  write_translog_at(log.c_str(), "x", utc(2024, 3, 5, 3, 4, 5), 7);
-  EXPECT_EQ(ut::read_file(log), "2024-03-04 22:04:05 corvane-spp[7]: x\n");
-}
-
-TEST_F(Translog, AppendsToTheFile) {
+TEST_F(Counters, TheTransactionLogGetsOneStampedPrintableLineARun) {
   const std::string log = dir.write("ihlog", "earlier\n");
-  write_translog_at(log.c_str(), "one", MAR5_MORNING, 4242);
-  write_translog_at(log.c_str(), "two", utc(2024, 12, 31, 23, 59, 59), 1);
-  EXPECT_EQ(ut::read_file(log), "earlier\n"
-                                "2024-03-05 07:08:09 corvane-spp[4242]: one\n"
-                                "2024-12-31 23:59:59 corvane-spp[1]: two\n");
-}
-
-TEST_F(Translog, ControlCharactersBecomeQuestionMarks) {
-  const std::string log = dir.file("ihlog");
-  write_translog_at(log.c_str(),
-                    "a\tb\r\nc\x7f\x01"
-                    "d",
-                    MAR5_MORNING, 4242);
+  use_zone("UTC");
+  write_translog_at(log.c_str(), "HAM: mua=0", MORNING, 4242);
+  use_zone("EST5");
+  write_translog_at(log.c_str(), "a\tb\r\nc\x7f\x01z\xc3\xa9",
+                    utc(2024, 3, 5, 3, 4, 5), 7);
   EXPECT_EQ(ut::read_file(log),
-            "2024-03-05 07:08:09 corvane-spp[4242]: a?b??c??d\n");
+            "earlier\n"
+            "2024-03-05 07:08:09 corvane-spp[4242]: HAM: mua=0\n"
+            "2024-03-04 22:04:05 corvane-spp[7]: a?b??c??z\xc3\xa9\n");
+  write_translog_at(dir.path().c_str(), "lost", MORNING, 1); // a folder
 }
 
-TEST_F(Translog, UnopenablePathIsSilent) {
-  const std::string sub = dir.file("sub");
-  std::filesystem::create_directory(sub);
-  write_translog_at(sub.c_str(), "lost", MAR5_MORNING, 4242);
-  EXPECT_TRUE(std::filesystem::is_directory(sub));
-  EXPECT_TRUE(std::filesystem::is_empty(sub));
+// True once /proc/locks shows `pid` waiting for a lock ("->"); false when
+// `answered` becomes readable first.
+bool waits_for_a_lock(pid_t pid, int answered) {
+  const std::string who = " " + std::to_string(pid) + " ";
+  for (;; sched_yield()) {
+    struct pollfd p = {answered, POLLIN, 0};
+    if (poll(&p, 1, 0) == 1)
+      return false;
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);)
+      if (line.find("->") != line.npos && line.find(who) != line.npos)
+        return true;
+  }
+}
+
+TEST(OpenLocked, WaitsUntilAnotherProcessLetsGoOfTheLock) {
+  ut::temp_dir dir;
+  const std::string path = dir.write("contended", "data");
+  const int held = open_locked(path.c_str(), true, O_RDWR);
+  int answer[2];
+  ASSERT_TRUE(held >= 0 && pipe(answer) == 0);
+  const pid_t waiter = fork();
+  if (waiter == 0) {
+    const char got = open_locked(path.c_str(), true, O_RDWR) >= 0 ? 'L' : 'F';
+    _exit(write(answer[1], &got, 1) == 1 ? 0 : 1);
+  }
+  close(answer[1]);
+  EXPECT_TRUE(waits_for_a_lock(waiter, answer[0]));
+  close(held); // lets go of this process's lock
+  char got = 0;
+  EXPECT_EQ(read(answer[0], &got, 1), 1);
+  EXPECT_EQ(got, 'L');
+  close(answer[0]);
+  EXPECT_EQ(exit_status_of(waiter), 0);
+}
+
+std::vector<std::string> printed;
+void collect(const char *line) { printed.emplace_back(line); }
+
+TEST_F(Counters, TheStatsTableHasARowPerUsedDayAndTotals) {
+  use_zone("UTC");
+  const time_t mar_2025 = utc(2025, 3, 1), day = 86400;
+  bytes file = with(1, utc(2024, 3, 1), 1, 0, 0); // the year is the record's
+  file = with(2, 0, 5, 5, 5, file);               // no day_start: no day
+  file = with(5, mar_2025 + 4 * day, 2, 1, 1, file);
+  file = with(6, mar_2025 + 5 * day, 0, 0, 0, file);
+  file = with(31, mar_2025 + 30 * day, 0, 7, 0, file);
+  printed.clear();
+  EXPECT_EQ(print_counter_report(file.data(), collect), 4);
+  EXPECT_EQ(printed, (std::vector<std::string>{
+                         "Day              Ham      Spam    Exempt       All  "
+                         "Spam share",
+                         "2024-03-01         1         0         0         1  "
+                         "                       0%",
+                         "2025-03-05         2         1         1         4  "
+                         "#####                 25%",
+                         "2025-03-06         0         0         0         0  "
+                         "                        -",
+                         "2025-03-31         0         7         0         7  "
+                         "#################### 100%",
+                         "Total              3         8         1        12  "
+                         "#############         67%"}));
+  printed.clear();
+  EXPECT_EQ(print_counter_report(bytes(COUNTER_FILE_SIZE).data(), collect), 0);
+  EXPECT_TRUE(printed.empty());
 }
 
 } // namespace

@@ -65,15 +65,4 @@ TEST(ShowConfig, RulesInRunOrderWithTheirStatesThenTheIprLists) {
   }
 }
 
-TEST(ShowConfig, LinesAreCutAt1023Characters) {
-  const std::string long_name(1500, 'r');
-  rule_desc rules[] = {
-      {long_name.c_str(), RULE_ENABLED, 1, 21, RECORD_CHECK, nullptr},
-      {nullptr, 0, 0, 0, 0, nullptr}};
-  printed.clear();
-  EXPECT_EQ(show_config(collect, {rules, rules, nullptr, nullptr, {}}), 0);
-  ASSERT_GE(printed.size(), 5u);
-  EXPECT_EQ(printed[4], std::string(1023, 'r'));
-}
-
 } // namespace

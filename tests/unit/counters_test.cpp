@@ -187,12 +187,12 @@ TEST_F(Counters, TheTransactionLogGetsOneStampedPrintableLineARun) {
   use_zone("UTC");
   write_translog_at(log.c_str(), "HAM: mua=0", MORNING, 4242);
   use_zone("EST5");
-  write_translog_at(log.c_str(), "a\tb\r\nc\x7f\x01z\xc3\xa9",
+  write_translog_at(log.c_str(), "a\tb\r\nc\x7f\x01\x1f z\xc3\xa9",
                     utc(2024, 3, 5, 3, 4, 5), 7);
   EXPECT_EQ(ut::read_file(log),
             "earlier\n"
             "2024-03-05 07:08:09 corvane-spp[4242]: HAM: mua=0\n"
-            "2024-03-04 22:04:05 corvane-spp[7]: a?b??c??z\xc3\xa9\n");
+            "2024-03-04 22:04:05 corvane-spp[7]: a?b??c??? z\xc3\xa9\n");
   write_translog_at(dir.path().c_str(), "lost", MORNING, 1); // a folder
 }
 

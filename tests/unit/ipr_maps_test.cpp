@@ -180,6 +180,7 @@ TEST_F(CheckList, EachModeMatchesAsDocumented) {
   EXPECT_EQ(check({"(unclosed", "clos"}, "unclosed", REGEX), strings{"clos"});
   EXPECT_EQ(check({"x"}, "x", 3), strings{"none"});
   EXPECT_EQ(check({"x"}, "x", -1), strings{"none"});
+  EXPECT_EQ(checkList(list_, nullptr, REGEX, &matches_), 0);
   if (!have_log_)
     return;
   const strings lines = logged();
@@ -312,7 +313,7 @@ TEST_F(MapBuilder, BadLineFailsTheBuildWithItsNumber) {
       {"1.2.3.4/-1\n", "line 1: N: \"1.2.3.4/-1\""},
       {"1.2.3.4/100\n", "line 1: N: \"1.2.3.4/100\""},
       {"1.2.3.4 5.6.7.8\n", "line 1: N: \"1.2.3.4 5.6.7.8\""},
-      {"1.2.3.4\x01\n", "line 1: N: \"1.2.3.4?\""},
+      {"1.2.3.4\x01\x7f\n", "line 1: N: \"1.2.3.4??\""},
       {x60 + "\n", "line 1: N: \"" + x60 + "\""},
       {x60 + "y\n", "line 1: N: \"" + x60 + "...\""},
       // clang-format on
@@ -329,7 +330,6 @@ TEST_F(MapBuilder, BadLineFailsTheBuildWithItsNumber) {
 
 TEST_F(MapBuilder, NewMapReplacesTheOldOneWholeAndReadable) {
   const mode_t old_mask = umask(022);
-  dir_.write("map.tmp", "stale");
   ASSERT_EQ(build("10.0.0.0/8\n").size(), 1024u);
   umask(old_mask);
   struct stat before, after;
@@ -338,6 +338,7 @@ TEST_F(MapBuilder, NewMapReplacesTheOldOneWholeAndReadable) {
   EXPECT_EQ(build("10.0.0.0/8\nbogus\n"), ""); // the old map stays
   EXPECT_EQ(lookupMapFile(out().c_str(), "10.0.0.1"), 1);
   const int old_fd = open(out().c_str(), O_RDONLY);
+  dir_.write("map.tmp", std::string(2000, 's')); // stale, longer
   ASSERT_EQ(build("11.0.0.0/8\n").size(), 1024u);
   ASSERT_EQ(stat(out().c_str(), &after), 0);
   EXPECT_NE(before.st_ino, after.st_ino); // renamed into place

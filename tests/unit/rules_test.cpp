@@ -25,17 +25,12 @@ struct facts {
 };
 
 spp_state record_of(const facts &f, log_func logger) {
-  spp_state r = empty_state;
-  r.remote_ip = const_cast<char *>(f.ip);
-  r.remote_host = const_cast<char *>(f.host);
-  r.helo = const_cast<char *>(f.helo);
-  r.mail_from = const_cast<char *>(f.from);
-  r.rcpt_to = const_cast<char *>(f.rcpt);
-  r.rdns_status = f.rdns;
-  r.helo_resolves = f.helo_resolves;
-  r.mail_resolves = f.mail_resolves;
-  r.logger = logger;
-  return r;
+  auto text = [](const char *t) { return const_cast<char *>(t); };
+  // clang-format off
+  return {text(f.ip), text(f.host), text(f.helo), text(f.from), text(f.rcpt),
+          nullptr, nullptr, nullptr, nullptr, 0, 0, 0, f.helo_resolves,
+          f.mail_resolves, f.rdns, logger};
+  // clang-format on
 }
 
 class Rules : public ::testing::Test {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sched.h>
 
 namespace ut {
@@ -93,23 +94,22 @@ inline std::vector<std::string> captured() { return log_lines; }
 class unset_env {
 public:
   explicit unset_env(const char *name) : name_(name) {
-    const char *value = std::getenv(name);
-    if ((had_value_ = value != nullptr))
+    if (const char *value = std::getenv(name))
       saved_ = value;
     unsetenv(name);
   }
   unset_env(const unset_env &) = delete;
   unset_env &operator=(const unset_env &) = delete;
   ~unset_env() {
-    if (had_value_)
-      setenv(name_.c_str(), saved_.c_str(), 1);
+    if (saved_)
+      setenv(name_.c_str(), saved_->c_str(), 1);
     else
       unsetenv(name_.c_str());
   }
 
 private:
-  std::string name_, saved_;
-  bool had_value_ = false;
+  std::string name_;
+  std::optional<std::string> saved_;
 };
 
 // Each test gets a new, empty IPC namespace, so that the shared-memory

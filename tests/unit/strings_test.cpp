@@ -1,4 +1,5 @@
-// Text helpers: string_list, join_list and free_result, and general_funcs.
+// Text helpers: string_list, join_list and free_result, replace_all and
+// is_regular_file (get_field and str_append are seen through lookupMaps).
 // Leaks and double frees show under the sanitizer and valgrind runs.
 #include "engine/pipeline.h"
 #include "engine/string_list.h"
@@ -90,29 +91,6 @@ TEST(ReplaceAll, LeftToRightWithoutRescanningInsertedText) {
   replace_all(&none, "%IP%", "X");
   EXPECT_EQ(none, nullptr);
   replace_all(nullptr, "%IP%", "X");
-}
-
-TEST(GetField, FieldsBetweenDelimitersFromZero) {
-  // clang-format off
-  const struct { const char *text; char delimiter; uint32_t index;
-                 const char *field; } cases[] = { // null: none, s untouched
-      {"a  b", ' ', 0, "a"}, {"a  b", ' ', 1, ""}, {"a  b", ' ', 2, "b"},
-      {",x", ',', 0, ""}, {",x", ',', 1, "x"}, {"a  b", ' ', 3, nullptr},
-      {"x", ' ', 1, nullptr}, {"", ' ', 0, nullptr}, {nullptr, ' ', 0, nullptr},
-  };
-  // clang-format on
-  for (const auto &c : cases) {
-    char *s = strdup("keep");
-    EXPECT_EQ(get_field(c.index, &s, c.text, c.delimiter), c.field ? 1 : 0);
-    EXPECT_EQ(ut::taken(s), c.field ? c.field : "keep") << c.index;
-  }
-  EXPECT_EQ(get_field(0, nullptr, "x", ' '), 0);
-  char *s = nullptr;
-  str_append(&s, "abc");
-  str_append(&s, "");
-  str_append(&s, "def");
-  str_append(&s, nullptr);
-  EXPECT_EQ(ut::taken(s), "abcdef");
 }
 
 TEST(IsRegularFile, FollowsLinksAndRejectsTheRest) {

@@ -1,218 +1,194 @@
+// Rejection notices: the catalogue's kinds of entry, the six-line standard
+// notice, custom texts in shared memory (each test in a private IPC
+// namespace) with their placeholders, and the P/E lines the plug-in writes.
+#include "frame/verdict.h"
 #include "rules/catalogue.h"
+#include "rules/custom_notice.h"
 #include "rules/notice.h"
 #include "rules/product.h"
 
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
-#include <map>
-#include <string>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 
 namespace {
 
-// The rule of every notice id, in id order.
-// clang-format off
-const char *const rule_names[47] = {
-    "spam_check", "smtp_blocking", "valid_from_domain", "spam_check_level",
-    "block_all_mail", "loaded_template", "block_non_printable",
-    "phish_protection", "required_header_list", "subject_whitelist",
-    "subject_blacklist", "header_from_whitelist", "header_from_blacklist",
-    "spamassassin_score", "all_global_rules", "smtp_check", "delivery_check",
-    "require_full_addr", "block_mail_from_self", "block_ip_in_addr",
-    "require_me_in_dest", "require_helo", "valid_helo_domain",
-    "resolve_helo_domain", "mail_from_strict_addr_parse",
-    "check_ip_reverse_dns", "use_global_from_blacklist",
-    "use_global_from_whitelist", "from_blacklist", "from_whitelist",
-    "helo_blacklist", "helo_whitelist", "use_global_helo_blacklist",
-    "use_global_helo_whitelist", "use_global_country_blacklist",
-    "use_global_country_whitelist", "country_blacklist", "country_whitelist",
-    "use_global_ip_blacklist", "use_global_ip_whitelist", "ip_blacklist",
-    "ip_whitelist", "check_dynamic_reverse_dns", "check_reverse_dns_list",
-    "block_lists", "use_global_block_lists", "known_sender_forgery"};
-// clang-format on
+using ut::taken;
+const std::string SITE = CORVANE_SITE, DEFAULT = DEFAULT_REJECTION_TEXT,
+                  USER = SITE + "/empowering_the_user";
+std::string best(const char *rule) {
+  return SITE + "/best_practices/" + rule + ".html";
+}
 
-const std::string DEFAULT_TEXT =
-    "Your message does not conform to our acceptance polices and was rejected";
+// The six-line notice, as compose_notice gives it.
+std::string standard(const std::string &system, const std::string &reason,
+                     const std::string &url) {
+  return "550-Your message was rejected by this " + system +
+         " and was not delivered.\r\n550-Reason: " + reason +
+         "\r\n550-Protection provided by: " CORVANE_BANNER
+         "\r\n550-For more information, please visit the URL:\r\n550-" +
+         url + "\r\n550 or contact your ISP or mail server operator.\r\n";
+}
 
-// Reason texts of the ids with a reason of their own: {S} stands for the
-// system name, {IP} for the client address.
-const std::map<int, std::string> own_reasons = {
-    {2, "This {S} will not accept this message, based on the MAIL FROM "
-        "address provided"},
-    {4, "This {S} only accepts whitelisted mail"},
-    {17, "Invalid Recipient! You did not specify a complete email address to "
-         "send to."},
-    {18, "The {S} does not allow messages that appear to be from themselves "
-         "(possible forgery)"},
-    {19, "The {S} does not allow messages that use IP Addresses instead of "
-         "domain names"},
-    {21, "Messages from your location are rejected, missing identifier (HELO). "
-         "Contact your email administrator"},
-    {22, "Messages from your location are rejected, bad or missing identifier "
-         "(HELO). Contact your email administrator"},
-    {23, "Messages from your location are rejected, identification (HELO) has "
-         "no matching DNS entry."},
-    {24, "This {S} will not accept this message, bad or malformed address "
-         "specified"},
-    {25, "This {S} will not accept messages from servers/devices with no "
-         "reverse DNS. IP=[{IP}]"},
-    {28, "This {S} will not accept messages from you"},
-    {30, "This {S} will not accept messages from your server"},
-    {36, "This {S} will not accept messages from your area"},
-    {40, "This {S} will not accept messages from your location. IP=[{IP}]"},
-    {42, "Your IP address [{IP}] appears not to be an email server."},
-    {43, "Your hostname matches a pattern which was abused in the past, and "
-         "rejected by the {S}. IP=[{IP}]"},
-    {44, "This system uses IPR to check your IP address reputation, and was "
-         "rejected by the {S}. IP=[{IP}]"},
+TEST(Catalogue, SlotsOfAnAbsentSystemOrAddressAndOfPercentSigns) {
+  char ip[] = "192.0.2.7";
+  // clang-format off
+  const struct { int id; const char *system; char *ip; std::string reason;
+  } cases[] = {
+      {4, nullptr, ip, "This system only accepts whitelisted mail"},
+      {40, "mail server", nullptr, "This mail server will not accept messages "
+                                   "from your location. IP=[(null)]"},
+      {44, "%s%n", ip, "This system uses IPR to check your IP address "
+                       "reputation, and was rejected by the %s%n. "
+                       "IP=[192.0.2.7]"},
+  };
+  // clang-format on
+  for (const auto &c : cases) {
+    spp_state record = empty_state;
+    record.remote_ip = c.ip;
+    EXPECT_EQ(taken(notice_funcs[c.id](c.system, record)), c.reason);
+  }
+  EXPECT_EQ(taken(url_funcs[4](nullptr, empty_state)), USER);
+}
+
+class Notice : public ut::private_ipc_test {
+protected:
+  // A segment made by hand: `size` bytes, the header word, then the text.
+  static void make_segment(int id, size_t size, uint32_t header,
+                           const std::string &text) {
+    int shmid =
+        shmget(ftok("/bin/bash", id), size, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_NE(shmid, -1) << std::strerror(errno);
+    char *at = static_cast<char *>(shmat(shmid, nullptr, 0));
+    std::memcpy(at, &header, sizeof header);
+    text.copy(at + sizeof header, text.size());
+    shmdt(at);
+  }
+  // The segment for the id as the kernel sees it; segsz 0 when there is none.
+  static struct shmid_ds segment(int id) {
+    struct shmid_ds info {};
+    int shmid = shmget(ftok("/bin/bash", id), 0, 0);
+    if (shmid != -1)
+      shmctl(shmid, IPC_STAT, &info);
+    return info;
+  }
+  std::string compose(int id, const char *system, spp_state record) {
+    return taken(compose_notice(id, system, CORVANE_BANNER, record));
+  }
+
+  char ip_[10] = "192.0.2.1";
+  spp_state record_ = [this] {
+    spp_state r = empty_state;
+    r.remote_ip = ip_;
+    return r;
+  }();
 };
 
-std::string fill(std::string text, const std::string &system,
-                 const std::string &ip) {
-  for (auto [token, value] :
-       {std::pair<std::string, std::string>{"{S}", system}, {"{IP}", ip}}) {
-    for (size_t at = text.find(token); at != std::string::npos;
-         at = text.find(token, at + value.size()))
-      text.replace(at, token.size(), value);
+TEST_F(Notice, IdsOutsideTheCatalogueGetEntryZerosTexts) {
+  const std::string spam_check =
+      standard("system", DEFAULT, best("spam_check"));
+  EXPECT_EQ(compose(46, "system", record_),
+            standard("system", DEFAULT, best("known_sender_forgery")));
+  EXPECT_EQ(compose(47, "system", record_), spam_check); // one past the end
+  EXPECT_EQ(compose(-1, "system", record_), spam_check);
+  make_segment(0, 10, 6, "custom"); // id 0 never has a custom text
+  EXPECT_EQ(open_custom_notice(0), -1);
+  EXPECT_EQ(compose(0, nullptr, record_), spam_check);
+}
+
+TEST_F(Notice, StoredTextLivesInASegmentOfExactlyItsSize) {
+  EXPECT_EQ(open_custom_notice(25), -1);
+  EXPECT_EQ(taken(fetch_custom_notice(25)), "<null>");
+  for (const char *text :
+       {"No PTR for %IP%", "Get a reverse name, %IP%", "S"}) {
+    ASSERT_EQ(store_custom_notice(25, text), 1);
+    EXPECT_EQ(taken(fetch_custom_notice(25)), text);
+    EXPECT_EQ(segment(25).shm_segsz, std::strlen(text) + 4);
+    EXPECT_EQ(segment(25).shm_perm.mode & 0777, 0777u);
   }
-  return text;
-}
-
-std::string expected_reason(int id, const std::string &system,
-                            const std::string &ip) {
-  auto own = own_reasons.find(id);
-  return own == own_reasons.end() ? DEFAULT_TEXT
-                                  : fill(own->second, system, ip);
-}
-
-std::string expected_url(int id) {
-  switch (id) {
-  case 4:
-  case 28:
-  case 30:
-  case 36:
-  case 40:
-    return CORVANE_SITE "/empowering_the_user";
-  case 44:
-    return CORVANE_SITE "/power_of_ip_reputation.html";
-  default:
-    return std::string(CORVANE_SITE "/best_practices/") + rule_names[id] +
-           ".html";
+  EXPECT_EQ(taken(fetch_custom_notice(24)), "<null>");
+  EXPECT_EQ(taken(fetch_custom_notice(26)), "<null>");
+  for (const char *nothing : {"", static_cast<const char *>(nullptr)}) {
+    ASSERT_EQ(store_custom_notice(25, "x"), 1);
+    EXPECT_EQ(store_custom_notice(25, nothing), 1);
+    EXPECT_EQ(segment(25).shm_segsz, 0u);
   }
+  EXPECT_EQ(store_custom_notice(25, ""), 1) << "removing nothing";
+  EXPECT_EQ(store_custom_notice(0, "x"), 0);
+  EXPECT_EQ(store_custom_notice(-3, "x"), 0);
+  EXPECT_EQ(segment(0).shm_segsz, 0u);
 }
 
-std::string call(notice_accessor accessor, const char *system_name,
-                 spp_state record) {
-  ut::c_text text(accessor(system_name, record));
-  return text ? text.get() : "<null>";
-}
-
-spp_state record_from(char *ip) {
-  spp_state record = empty_state;
-  record.remote_ip = ip;
-  return record;
-}
-
-TEST(Catalogue, TablesHold47EntriesThenNull) {
-  for (int id = 0; id < NOTICE_COUNT; ++id) {
-    EXPECT_NE(notice_funcs[id], nullptr) << "id " << id;
-    EXPECT_NE(url_funcs[id], nullptr) << "id " << id;
-  }
-  EXPECT_EQ(NOTICE_COUNT, 47);
-  EXPECT_EQ(notice_funcs[47], nullptr);
-  EXPECT_EQ(url_funcs[47], nullptr);
-  EXPECT_EQ(DEFAULT_REJECTION_TEXT, DEFAULT_TEXT);
-}
-
-TEST(Catalogue, ReasonOfEveryId) {
-  char ip[] = "192.0.2.7";
-  const spp_state record = record_from(ip);
-  for (int id = 0; id < NOTICE_COUNT; ++id) {
-    EXPECT_EQ(call(notice_funcs[id], nullptr, record),
-              expected_reason(id, "system", "192.0.2.7"))
-        << "id " << id << " without a system name";
-    EXPECT_EQ(call(notice_funcs[id], "mail server", record),
-              expected_reason(id, "mail server", "192.0.2.7"))
-        << "id " << id << " for a mail server";
+TEST_F(Notice, SegmentMustHoldWhatItsHeaderClaims) {
+  // clang-format off
+  const struct { size_t size; uint32_t header; std::string text, fetched;
+  } cases[] = {
+      {8, 100, "abcd", "<null>"},
+      {11, 10, "0123456", "<null>"},   // three bytes short
+      {13, 10, "012345678", "<null>"}, // one byte short
+      {14, 10, "0123456789", "0123456789"},
+      {20, 5, "hello, and more", "hello"},
+  };
+  // clang-format on
+  int id = 0;
+  for (const auto &c : cases) {
+    make_segment(++id, c.size, c.header, c.text);
+    EXPECT_EQ(open_custom_notice(id) != -1, c.fetched != "<null>") << id;
+    EXPECT_EQ(taken(fetch_custom_notice(id)), c.fetched) << id;
   }
 }
 
-TEST(Catalogue, ReasonsOfRaisedIdsVerbatim) {
-  // A few texts written out whole, so that the table above is checked too.
-  char ip[] = "192.0.2.7";
-  const spp_state record = record_from(ip);
-  EXPECT_EQ(call(notice_funcs[2], nullptr, record),
-            "This system will not accept this message, based on the MAIL FROM "
-            "address provided");
-  EXPECT_EQ(call(notice_funcs[25], "mail server", record),
-            "This mail server will not accept messages from servers/devices "
-            "with no reverse DNS. IP=[192.0.2.7]");
-  EXPECT_EQ(call(notice_funcs[42], "mail server", record),
-            "Your IP address [192.0.2.7] appears not to be an email server.");
-  EXPECT_EQ(call(notice_funcs[44], nullptr, record),
-            "This system uses IPR to check your IP address reputation, and was "
-            "rejected by the system. IP=[192.0.2.7]");
-  EXPECT_EQ(call(notice_funcs[46], "mail server", record), DEFAULT_TEXT);
-}
-
-TEST(Catalogue, AbsentIpPrintsNullMarker) {
-  const spp_state record = empty_state;
-  for (int id : {25, 40, 42, 43, 44})
-    EXPECT_EQ(call(notice_funcs[id], "mail server", record),
-              expected_reason(id, "mail server", "(null)"))
-        << "id " << id;
-}
-
-TEST(Catalogue, UrlOfEveryId) {
-  char ip[] = "192.0.2.7";
-  const spp_state record = record_from(ip);
-  for (int id = 0; id < NOTICE_COUNT; ++id) {
-    EXPECT_EQ(call(url_funcs[id], nullptr, record), expected_url(id))
-        << "id " << id;
-    EXPECT_EQ(call(url_funcs[id], "mail server", record), expected_url(id))
-        << "id " << id;
+TEST_F(Notice, CustomTextFillsPlaceholdersWithPeerValuesAsData) {
+  const std::string very_long(100000, 'v');
+  // clang-format off
+  const struct { const char *name, *text, *helo, *from, *to, *rdns;
+                 std::string filled; } cases[] = {
+      {"all five", "%IP%|%HELO%|%FROM%|%TO%|%RDNS%|%IP%", "h.e", "a@e", "b@e",
+       "r.e", "192.0.2.1|h.e|a@e|b@e|r.e|192.0.2.1"},
+      {"absent field", "Go %IP% (%HELO%)", 0, 0, 0, 0, "Go 192.0.2.1 (%HELO%)"},
+      {"no rescan", "%HELO%", "%HELO%x", 0, 0, 0, "%HELO%x"},
+      {"later pass", "HELO %HELO%", "evil%FROM%", "a@e", 0, 0, "HELO evila@e"},
+      {"percent signs", "%s %HELO% %n", "%s%n%d%%", 0, 0, 0, "%s %s%n%d%% %n"},
+      {"very long", "<%TO%>", 0, 0, very_long.c_str(), 0, "<" + very_long + ">"},
+      {"control bytes", "[%RDNS%]", 0, 0, 0, "a\x01\tb\x7f", "[a\x01\tb\x7f]"},
+  };
+  // clang-format on
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(store_custom_notice(40, c.text), 1);
+    spp_state r = record_;
+    r.helo = const_cast<char *>(c.helo);
+    r.mail_from = const_cast<char *>(c.from);
+    r.rcpt_to = const_cast<char *>(c.to);
+    r.remote_host = const_cast<char *>(c.rdns);
+    EXPECT_EQ(compose(40, "system", r),
+              "550 " + c.filled +
+                  ". Protection provided by: " CORVANE_BANNER "\r\n");
   }
-  EXPECT_EQ(call(url_funcs[21], nullptr, record),
-            "https://www.corvane.net/best_practices/require_helo.html");
+  EXPECT_EQ(taken(compose_notice(40, "system", nullptr, record_)),
+            "550 [%RDNS%]. Protection provided by: \r\n");
 }
 
-// compose_notice looks for a custom text in shared memory first: run it in a
-// private IPC namespace, where there is none.
-using StandardNotice = ut::private_ipc_test;
-
-TEST_F(StandardNotice, SixLinesForIpReputation) {
-  char ip[] = "192.0.2.1";
-  ut::c_text notice(
-      compose_notice(44, nullptr, CORVANE_BANNER, record_from(ip)));
-  ASSERT_NE(notice, nullptr);
-  EXPECT_STREQ(notice.get(),
-               "550-Your message was rejected by this system and was not "
-               "delivered.\r\n"
-               "550-Reason: This system uses IPR to check your IP address "
-               "reputation, and was rejected by the system. "
-               "IP=[192.0.2.1]\r\n"
-               "550-Protection provided by: Corvane 1.0.5-4 "
-               "(https://www.corvane.net)\r\n"
-               "550-For more information, please visit the URL:\r\n"
-               "550-https://www.corvane.net/power_of_ip_reputation.html\r\n"
-               "550 or contact your ISP or mail server operator.\r\n");
+int count_lines(string_list *lines, void *context) {
+  for (; lines; lines = lines->next)
+    ++*static_cast<int *>(context);
+  return 7;
 }
 
-TEST_F(StandardNotice, SystemNameAppearsInFirstLineAndReason) {
-  char ip[] = "192.0.2.1";
-  ut::c_text notice(
-      compose_notice(28, "mail server", CORVANE_BANNER, record_from(ip)));
-  ASSERT_NE(notice, nullptr);
-  EXPECT_STREQ(notice.get(),
-               "550-Your message was rejected by this mail server and was not "
-               "delivered.\r\n"
-               "550-Reason: This mail server will not accept messages from "
-               "you\r\n"
-               "550-Protection provided by: " CORVANE_BANNER "\r\n"
-               "550-For more information, please visit the URL:\r\n"
-               "550-https://www.corvane.net/empowering_the_user\r\n"
-               "550 or contact your ISP or mail server operator.\r\n");
+TEST_F(Notice, EmitNoticeHandsTheLinesToItsOutput) {
+  int lines = 0;
+  EXPECT_EQ(emit_notice(28, count_lines, &lines, record_), 7);
+  EXPECT_EQ(lines, 6);
+  EXPECT_EQ(emit_notice(28, nullptr, nullptr, record_), -1);
+  ASSERT_EQ(store_custom_notice(40, "No %HELO% here"), 1);
+  char helo[] = "%s%n\nSX=1\n";
+  record_.helo = helo;
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(emit_notice(40, print_verdict, nullptr, record_), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "E550 No %s%n SX=1  here. Protection provided by: " CORVANE_BANNER
+            "\n");
 }
 
 } // namespace

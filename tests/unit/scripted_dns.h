@@ -1,65 +1,48 @@
-// A scripted resolver for the unit tests: while a ut::scripted_resolver
-// lives, the dns_resolver table answers from the queues below and records
-// what was asked, so no test reaches a real DNS server.
+// A scripted resolver for the unit tests: while a scripted_resolver lives,
+// the dns_resolver table answers from the queues below and records what was
+// asked, so no test reaches a real DNS server.
 #pragma once
 
 #include "lookup/dns_resolver.h"
 
 #include <arpa/inet.h>
+#include <arpa/nameser.h>
 #include <deque>
-#include <netdb.h>
 #include <string>
 #include <vector>
 
 namespace ut::dns_script {
 
-// One res_query call.
-struct query_call {
-  std::string name;
-  int query_class;
-  int type;
-  int answer_length;
-};
-
-// One gethostbyaddr answer.
+// One gethostbyaddr answer: a name, or none with this h_errno.
 struct reverse_answer {
-  const char *name; // null: no entry, h_errno below
+  const char *name;
   int error;
 };
 
-inline std::vector<query_call> queries_made;
-inline std::deque<int> query_results; // res_query returns; -1 when empty
-inline std::vector<std::string> reverse_lookups; // the addresses asked, as text
+inline std::vector<std::string> queries_made;     // "<name> A", "<name> MX"
+inline std::deque<int> query_results;             // -1 when empty
+inline std::vector<std::string> reverse_lookups;  // the addresses asked
 inline std::deque<reverse_answer> reverse_script; // NO_RECOVERY when empty
-inline std::string scripted_name; // the h_name of the last entry answered
+inline int last_h_errno = 0;
+inline std::string answered_name;
+inline struct hostent answered_entry;
 
-// The queries made as "<name> A", "<name> MX" (or "<name> ?").
-inline std::vector<std::string> query_names() {
-  std::vector<std::string> names;
-  for (const query_call &q : queries_made)
-    names.push_back(q.name + (q.type == 1    ? " A"
-                              : q.type == 15 ? " MX"
-                                             : " ?"));
-  return names;
-}
-
-namespace detail {
-
-inline int scripted_h_errno = 0;
-inline struct hostent scripted_entry;
-
-inline int scripted_query(const char *name, int query_class, int type,
-                          unsigned char *, int answer_length) {
-  queries_made.push_back({name, query_class, type, answer_length});
-  if (query_results.empty())
-    return -1;
-  int rc = query_results.front();
-  query_results.pop_front();
+inline int query(const char *name, int query_class, int type, unsigned char *,
+                 int room) {
+  std::string asked = name;
+  asked += type == ns_t_a ? " A" : type == ns_t_mx ? " MX" : " ?";
+  if (query_class != ns_c_in || room < 512)
+    asked += " (class " + std::to_string(query_class) + ", room " +
+             std::to_string(room) + ")";
+  queries_made.push_back(asked);
+  int rc = query_results.empty() ? -1 : query_results.front();
+  if (!query_results.empty())
+    query_results.pop_front();
   return rc;
 }
 
-inline struct hostent *scripted_host_by_addr(const void *address,
-                                             socklen_t length, int family) {
+inline struct hostent *host_by_addr(const void *address, socklen_t length,
+                                    int family) {
   char text[INET_ADDRSTRLEN] = "?";
   if (length == 4 && family == AF_INET)
     inet_ntop(AF_INET, address, text, sizeof text);
@@ -69,21 +52,16 @@ inline struct hostent *scripted_host_by_addr(const void *address,
     answer = reverse_script.front();
     reverse_script.pop_front();
   }
-  scripted_h_errno = answer.error;
+  last_h_errno = answer.error;
   if (!answer.name)
     return nullptr;
-  scripted_name = answer.name;
-  scripted_entry = {};
-  scripted_entry.h_name = scripted_name.data();
-  return &scripted_entry;
+  answered_name = answer.name;
+  answered_entry = {};
+  answered_entry.h_name = answered_name.data();
+  return &answered_entry;
 }
 
-inline int scripted_last_error() { return scripted_h_errno; }
-
-} // namespace detail
-
-// Empties the script and puts it in the dns_resolver table; the table is
-// restored when the owner goes.
+// Empties the script and puts it in the dns_resolver table until it goes.
 class scripted_resolver {
 public:
   scripted_resolver() : saved_(dns_resolver) {
@@ -91,8 +69,7 @@ public:
     query_results.clear();
     reverse_lookups.clear();
     reverse_script.clear();
-    dns_resolver = {detail::scripted_query, detail::scripted_host_by_addr,
-                    detail::scripted_last_error};
+    dns_resolver = {query, host_by_addr, [] { return last_h_errno; }};
   }
   scripted_resolver(const scripted_resolver &) = delete;
   scripted_resolver &operator=(const scripted_resolver &) = delete;

@@ -1,25 +1,17 @@
-// Helpers shared by the unit tests: scratch directories, file contents,
-// owners for the C heap texts the code under test returns, a log function
-// that keeps what it is given, an environment variable kept out of the way,
-// and a fixture that moves the process into a private System V IPC
-// namespace.
+// Helpers shared by the unit tests: scratch directories, file contents, the
+// C heap texts the code under test returns, a log function that keeps its
+// lines, an environment variable kept out of the way, and a fixture that
+// moves the process into a private System V IPC namespace.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <memory>
+#include <optional>
 #include <sched.h>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace ut {
 
@@ -28,6 +20,12 @@ struct free_deleter {
 };
 // A heap text returned by the code under test, released with free().
 using c_text = std::unique_ptr<char, free_deleter>;
+
+// Takes a heap text: its contents, or "<null>" for none.
+inline std::string taken(char *text) {
+  c_text owner(text);
+  return text ? text : "<null>";
+}
 
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the owner goes.
@@ -46,7 +44,6 @@ public:
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
   }
-
   std::string path() const { return path_.string(); }
   std::string file(const std::string &name) const {
     return (path_ / name).string();
@@ -55,8 +52,7 @@ public:
   std::string write(const std::string &name, const std::string &bytes) const {
     std::string full = file(name);
     std::ofstream out(full, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    if (!out)
+    if (!(out << bytes))
       throw std::runtime_error("cannot write " + full);
     return full;
   }
@@ -77,14 +73,9 @@ inline std::string at(int priority, const std::string &text) {
   return std::to_string(priority) + " " + text;
 }
 
-// ---- a log function that keeps its lines ----------------------------------
-
-struct logged {
-  int priority;
-  std::string text;
-};
-// What capture_log was given, in order; a test clears it first.
-inline std::vector<logged> log_lines;
+// What capture_log was given, in order, as "<priority> <text>"; a test
+// clears it first.
+inline std::vector<std::string> log_lines;
 
 __attribute__((format(printf, 2, 3))) inline void
 capture_log(int priority, const char *format, ...) {
@@ -93,49 +84,32 @@ capture_log(int priority, const char *format, ...) {
   va_start(args, format);
   std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  log_lines.push_back({priority, text});
+  log_lines.push_back(at(priority, text));
 }
 
-// The kept lines as "<priority> <text>".
-inline std::vector<std::string> captured() {
-  std::vector<std::string> out;
-  for (const auto &l : log_lines)
-    out.push_back(at(l.priority, l.text));
-  return out;
-}
-
-// The texts alone.
-inline std::vector<std::string> texts_of(const std::vector<logged> &lines) {
-  std::vector<std::string> out;
-  for (const auto &l : lines)
-    out.push_back(l.text);
-  return out;
-}
+inline std::vector<std::string> captured() { return log_lines; }
 
 // Keeps an environment variable unset for its lifetime, then puts back
 // what was there.
 class unset_env {
 public:
   explicit unset_env(const char *name) : name_(name) {
-    const char *value = std::getenv(name);
-    had_value_ = value != nullptr;
-    if (value)
+    if (const char *value = std::getenv(name))
       saved_ = value;
     unsetenv(name);
   }
   unset_env(const unset_env &) = delete;
   unset_env &operator=(const unset_env &) = delete;
   ~unset_env() {
-    if (had_value_)
-      setenv(name_.c_str(), saved_.c_str(), 1);
+    if (saved_)
+      setenv(name_.c_str(), saved_->c_str(), 1);
     else
       unsetenv(name_.c_str());
   }
 
 private:
   std::string name_;
-  bool had_value_ = false;
-  std::string saved_;
+  std::optional<std::string> saved_;
 };
 
 // Each test gets a new, empty IPC namespace, so that the shared-memory

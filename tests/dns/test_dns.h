@@ -1,27 +1,18 @@
-// test_dns: a DNS server for one end-to-end case, answering from a table.
+// test_dns: the test DNS server of one end-to-end case, answering from a
+// table. Made inside a sandbox, it starts tests/dns/dns_server.py (see there
+// for the record forms) in the sandbox's network namespace, where the
+// resolver asks 127.0.0.1 only:
 //
-// Construct it inside a Sandbox, after use_dns_server_at_localhost(): it
-// starts tests/dns/dns_server.py (Debian's python3-dnslib) as a child
-// process, which inherits the sandbox's network namespace, listens on
-// 127.0.0.1:53 (UDP and TCP) and answers only from the table:
+//   test_dns::server dns({"mx-only.example MX 10 mail.example",
+//                         "10.2.0.192.in-addr.arpa PTR host.example",
+//                         "broken.example SERVFAIL"});
 //
-//   TestDns dns({{"mx-only.example", MX, "mail.example"},
-//                {"10.2.0.192.in-addr.arpa", PTR, "host.example"},
-//                {"broken.example", SERVFAIL}});
-//   ASSERT_TRUE(dns.ok()) << dns.error();
-//
-// A name missing from the table gets NXDOMAIN; a name that has records, but
-// none of the asked type, an empty answer. The destructor kills the server,
-// so it must go before the Sandbox does (declare it after the Sandbox).
-//
-// queries() takes the queries received since the last call, in arrival
-// order, as "<name> <TYPE>" (lower-case name, no final dot), for example
-// "mx-only.example A": an empty list after a run shows that no query was
-// made. The server reports a query before it answers it.
-//
-// This header must not be combined with <arpa/nameser.h> (or <resolv.h>),
-// whose compatibility macros take the names NXDOMAIN and SERVFAIL.
+// queries() takes the queries received since the last call, in order, as
+// "NAME TYPE" (lower case, no final dot). The server is killed with its
+// owner.
 #pragma once
+
+#include "util/raii.h"
 
 #include <sys/types.h>
 
@@ -30,35 +21,21 @@
 
 namespace test_dns {
 
-enum answer_type { A, MX, PTR, NXDOMAIN, SERVFAIL };
-
-struct record {
-  std::string name;
-  answer_type type;
-  std::string value = {}; // A: address; MX: host or "PREF HOST"; PTR: host
-};
-
-class TestDns {
+class server {
 public:
-  explicit TestDns(const std::vector<record> &records);
-  ~TestDns();
-  TestDns(const TestDns &) = delete;
-  TestDns &operator=(const TestDns &) = delete;
+  explicit server(const std::vector<std::string> &records);
+  ~server();
+  server(const server &) = delete;
+  server &operator=(const server &) = delete;
 
-  bool ok() const { return pid_ > 0 && error_.empty(); }
+  // Empty when the server is answering; else why not.
   const std::string &error() const { return error_; }
-
-  // Queries received since the last call (or since start), "<name> <TYPE>".
   std::vector<std::string> queries();
 
 private:
-  void read_available(int wait_ms);
-
   pid_t pid_ = -1;
-  int out_fd_ = -1;
-  std::string pending_;
-  std::vector<std::string> lines_;
-  std::string error_;
+  unique_fd out_;
+  std::string error_, pending_;
 };
 
 } // namespace test_dns

@@ -62,8 +62,7 @@ bool mkdir_p(const std::string &path) {
   return true;
 }
 
-bool write_new(const std::string &path, std::string_view content,
-               mode_t mode) {
+bool write_new(const std::string &path, std::string_view content, mode_t mode) {
   unique_fd fd(::open(path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                       mode));
@@ -97,7 +96,8 @@ std::string enter_namespaces(int more) {
   if (!real || ::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return failed("tmpfs on /dev");
   const std::string old = "/proc/self/fd/" + std::to_string(real.get()) + "/";
-  for (const char *node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+  for (const char *node :
+       {"null", "zero", "full", "random", "urandom", "tty"}) {
     const std::string path = std::string("/dev/") + node;
     struct stat st;
     if (::fstatat(real.get(), node, &st, 0) != 0 && path != "/dev/null")
@@ -122,10 +122,10 @@ std::string enter_namespaces(int more) {
 std::string bind_log_socket(unique_fd &fd) {
   fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   int size = 32 << 20;
-  if (!fd || (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size,
-                           sizeof size) != 0 &&
-              ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size,
-                           sizeof size) != 0))
+  if (!fd ||
+      (::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) !=
+           0 &&
+       ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size) != 0))
     return failed("syslog socket");
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
@@ -146,8 +146,7 @@ std::vector<log_line> receive(int fd) {
       continue;
     if (n < 0)
       return lines;
-    lines.push_back(
-        parse_syslog({buf.data(), static_cast<std::size_t>(n)}));
+    lines.push_back(parse_syslog({buf.data(), static_cast<std::size_t>(n)}));
   }
 }
 

@@ -25,11 +25,10 @@ using sandbox::Sandbox;
   GTEST_SKIP() << sandbox::unavailable_reason()
 
 std::string lines_of(const run_result &r) {
-  std::string text = "exit " + std::to_string(r.exit_status) + " signal " +
-                     std::to_string(r.term_signal) +
-                     (r.timed_out ? " timed out" : "") +
-                     (r.wrapper_failed ? " wrapper failed" : "") + "\n" +
-                     r.out + r.err;
+  std::string text =
+      "exit " + std::to_string(r.exit_status) + " signal " +
+      std::to_string(r.term_signal) + (r.timed_out ? " timed out" : "") +
+      (r.wrapper_failed ? " wrapper failed" : "") + "\n" + r.out + r.err;
   for (const sandbox::log_line &l : r.log)
     text += std::to_string(l.facility | l.priority) + " " + l.ident + ": " +
             l.text + "\n";
@@ -64,8 +63,7 @@ TEST(Sandbox, ManyLogLinesArriveInOrderWithoutBlocking) {
 
 TEST(Sandbox, RunPastItsTimeoutIsKilled) {
   NEEDS_SANDBOX();
-  EXPECT_EQ(probe({"sleep", "30"}, {}, 300),
-            "exit -1 signal 9 timed out\n");
+  EXPECT_EQ(probe({"sleep", "30"}, {}, 300), "exit -1 signal 9 timed out\n");
 }
 
 TEST(Sandbox, WrapperComesFirstAndItsErrorsAreReported) {

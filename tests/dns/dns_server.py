@@ -24,7 +24,8 @@ lock = threading.Lock()
 
 def say(line):
     with lock:
-        print(line, flush=True)
+        sys.stdout.write(line + "\n")
+        sys.stdout.flush()
 
 
 def normal(name):

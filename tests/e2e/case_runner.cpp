@@ -415,10 +415,10 @@ public:
       _exit(127);
     }
     close(fds[1]);
-    struct pollfd ready = {out_.get(), POLLIN, 0};
-    char line[6];
-    ok_ = poll(&ready, 1, 20000) == 1 && read(fds[0], line, 6) == 6 &&
-          std::memcmp(line, "ready\n", 6) == 0;
+    while (pending_.find('\n') == std::string::npos && read_some(20000)) {
+    }
+    ok_ = pending_.rfind("ready\n", 0) == 0;
+    pending_.erase(0, 6);
   }
   ~dns_server() {
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
@@ -428,19 +428,27 @@ public:
 
   // The queries since the last call, as "NAME TYPE".
   lines queries() {
-    struct pollfd more = {out_.get(), POLLIN, 0};
-    char chunk[4096];
-    for (ssize_t n; poll(&more, 1, 0) == 1 &&
-                    (n = read(out_.get(), chunk, sizeof chunk)) > 0;)
-      pending_.append(chunk, static_cast<std::size_t>(n));
-    lines queries = lines_of(pending_);
-    pending_.clear();
+    while (read_some(0)) {
+    }
+    const std::size_t end = pending_.rfind('\n') + 1; // whole lines only
+    lines queries = lines_of(pending_.substr(0, end));
+    pending_.erase(0, end);
     for (std::string &query : queries)
       query.erase(0, 6); // "QUERY "
     return queries;
   }
 
 private:
+  bool read_some(int wait_ms) {
+    struct pollfd more = {out_.get(), POLLIN, 0};
+    char chunk[4096];
+    const ssize_t n = poll(&more, 1, wait_ms) == 1
+                          ? read(out_.get(), chunk, sizeof chunk)
+                          : 0;
+    pending_.append(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return n > 0;
+  }
+
   pid_t pid_ = -1;
   bool ok_ = false;
   unique_fd out_;

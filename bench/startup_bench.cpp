@@ -187,10 +187,10 @@ int install_ipr_maps(sandbox::Sandbox &sb, const char *dir) {
   return static_cast<int>(names.size());
 }
 
-bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
-             const char *ipr_dir,
-             const std::vector<std::pair<std::string, const char *>>
-                 &pattern_files);
+bool measure(
+    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+    const char *ipr_dir,
+    const std::vector<std::pair<std::string, const char *>> &pattern_files);
 
 } // namespace
 
@@ -251,10 +251,10 @@ namespace {
 
 // Sets up the configuration in `sb`, checks one run and times the rest;
 // false when something could not be set up or spawned.
-bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
-             const char *ipr_dir,
-             const std::vector<std::pair<std::string, const char *>>
-                 &pattern_files) {
+bool measure(
+    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+    const char *ipr_dir,
+    const std::vector<std::pair<std::string, const char *>> &pattern_files) {
   for (const Config &file : kConfig) {
     if (!sb.write_file(file.path, file.content))
       return false;

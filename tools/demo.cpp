@@ -100,8 +100,8 @@ std::string demo(sandbox::Sandbox &box, const std::string &plugin,
   for (const sample_command &command : read_commands(samples / "commands")) {
     std::printf("\n[%d] %s\n", ++number, command.name.c_str());
     if (command.notice_id > 0) {
-      if (store_custom_notice(command.notice_id,
-                              command.notice_text.c_str()) != 1)
+      if (store_custom_notice(command.notice_id, command.notice_text.c_str()) !=
+          1)
         return "cannot store a custom notice";
       std::printf("  custom notice %d: %s\n", command.notice_id,
                   command.notice_text.c_str());

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace sandbox {
 namespace {
@@ -150,22 +151,6 @@ std::vector<log_line> receive(int fd) {
   }
 }
 
-std::vector<std::string> split_blanks(const char *text) {
-  std::vector<std::string> words;
-  std::string word;
-  for (const char *p = text ? text : "";; ++p) {
-    if (*p && *p != ' ' && *p != '\t' && *p != '\n') {
-      word += *p;
-      continue;
-    }
-    if (!word.empty())
-      words.push_back(std::move(word));
-    word.clear();
-    if (!*p)
-      return words;
-  }
-}
-
 } // namespace
 
 struct setup {
@@ -197,7 +182,9 @@ struct setup {
           ::mount(copy.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
         return failed("bind " + target);
     }
-    box.wrapper_ = split_blanks(std::getenv(Sandbox::kWrapperEnv));
+    std::istringstream wrapper(getenv(Sandbox::kWrapperEnv) ?: "");
+    for (std::string word; wrapper >> word;)
+      box.wrapper_.push_back(word);
     return bind_log_socket(box.log_fd_);
   }
 };
@@ -390,34 +377,25 @@ log_capture::~log_capture() {
 
 std::vector<log_line> log_capture::read_log() { return receive(fd_.get()); }
 
-log_line parse_syslog(std::string_view d) {
+log_line parse_syslog(std::string_view datagram) {
   log_line line;
-  while (!d.empty() && (d.back() == '\n' || d.back() == '\0'))
-    d.remove_suffix(1);
-  const std::size_t close = d.find('>');
-  int pri = 0;
-  bool digits = d.size() > 2 && d[0] == '<' && close >= 2 && close <= 4 &&
-                close != std::string_view::npos;
-  for (std::size_t i = 1; digits && i < close; ++i) {
-    digits = d[i] >= '0' && d[i] <= '9';
-    pri = pri * 10 + (d[i] - '0');
-  }
-  if (!digits) {
+  const std::string d(datagram.substr(0, datagram.find_last_not_of('\n') + 1));
+  int pri = 0, header = 0; // "<PRI>Mmm dd hh:mm:ss ident[pid]: text"
+  const std::size_t colon =
+      std::sscanf(d.c_str(), "<%d>%*s %*s %*s %n", &pri, &header) == 1
+          ? d.find(": ", static_cast<std::size_t>(header))
+          : std::string::npos;
+  if (!header || colon == std::string::npos) {
     line.text = d;
     return line;
   }
   line.priority = pri & 7;
   line.facility = pri & ~7;
-  d.remove_prefix(close + 1);
-  if (d.size() >= 16 && d[3] == ' ' && d[6] == ' ' && d[9] == ':' &&
-      d[12] == ':' && d[15] == ' ')
-    d.remove_prefix(16); // "Mmm dd hh:mm:ss "
-  const std::size_t colon = d.find(": ");
-  if (colon != std::string_view::npos) {
-    line.ident = d.substr(0, std::min(colon, d.find('[')));
-    d.remove_prefix(colon + 2);
-  }
-  line.text = d;
+  line.ident =
+      d.substr(static_cast<std::size_t>(header),
+               std::min(colon, d.find('[', static_cast<std::size_t>(header))) -
+                   static_cast<std::size_t>(header));
+  line.text = d.substr(colon + 2);
   return line;
 }
 

@@ -33,37 +33,33 @@ struct log_line {
 };
 
 struct run_result {
-  int exit_status = -1;   // WEXITSTATUS, -1 if killed
-  int term_signal = 0;    // the signal that ended it
-  bool timed_out = false; // killed by the sandbox after the run's timeout
-  // CORVANE_E2E_WRAPPER was in use and exited with kWrapperErrorExit.
-  bool wrapper_failed = false;
-  std::string out, err;      // all of stdout and stderr
-  std::vector<log_line> log; // the syslog lines of the run, in order
+  int exit_status = -1;        // WEXITSTATUS, -1 if killed
+  int term_signal = 0;         // the signal that ended it
+  bool timed_out = false;      // killed after the run's timeout
+  bool wrapper_failed = false; // the wrapper exited kWrapperErrorExit
+  std::string out, err;        // all of stdout and stderr
+  std::vector<log_line> log;   // the run's syslog lines, in order
 };
 
+// The sandbox, as the body of in_sandbox() sees it.
 class Sandbox {
 public:
-  // A wrapper command (split on blanks) put before every program that run()
-  // starts; it reports its own errors with kWrapperErrorExit, e.g.
-  //   valgrind -q --error-exitcode=99 --leak-check=full ...
+  // A command (split on blanks) put before every program run, that reports
+  // its own errors by kWrapperErrorExit (valgrind --error-exitcode=99 ...).
   static constexpr const char *kWrapperEnv = "CORVANE_E2E_WRAPPER";
   static constexpr int kWrapperErrorExit = 99;
-  // The plug-in's fixed directories, each a fresh tmpfs here.
+  // The plug-in's fixed directories, each a fresh tmpfs.
   static const std::vector<std::string> &tmpfs_roots();
 
-  // Writes a file below a tmpfs root (parents made 0755), with exactly
-  // `mode`. Refused (false) outside the roots or when a root is no longer
-  // the sandbox's own tmpfs.
+  // Writes a file below a tmpfs root (parents 0755) with exactly `mode`;
+  // false elsewhere, or when the root is no longer the sandbox's tmpfs.
   bool write_file(const std::string &path, std::string_view content,
                   mode_t mode = 0644);
-  // The whole file; empty when unreadable.
-  static std::string read_file(const std::string &path);
+  static std::string read_file(const std::string &path); // "" if unreadable
 
-  // Runs `program` (argv {program, args...}, wrapper first if one is set)
-  // with exactly `env`, stdin from /dev/null, stdout and stderr captured
-  // (stdout written to `stdout_path` instead when given), under `umask`.
-  // The process group is killed once `timeout` has passed.
+  // Runs argv {program, args...} (after the wrapper, if any) with exactly
+  // `env`, stdin /dev/null, stdout (or the file `stdout_path`) and stderr
+  // captured, under `umask`; kills its process group after `timeout`.
   run_result run(const std::string &program,
                  const std::vector<std::string> &args,
                  const std::vector<std::string> &env,
@@ -71,12 +67,9 @@ public:
   std::chrono::milliseconds timeout{10000};
   mode_t umask = 022;
 
-  // Takes the syslog lines queued since the last call; drain_log() counts
-  // and discards them.
+  // The syslog lines queued since the last call (drain_log: how many).
   std::vector<log_line> read_log();
   std::size_t drain_log() { return read_log().size(); }
-
-  const std::vector<std::string> &wrapper() const { return wrapper_; }
 
 private:
   friend struct setup;
@@ -98,10 +91,9 @@ outcome in_sandbox(const std::function<std::string(Sandbox &)> &body);
 // one can. Tried once per process.
 const std::string &unavailable_reason();
 
-// Reads what the calling process itself sends to syslog(3). The first one
-// moves the process for good into a private mount namespace with a private
-// /dev (the process must be single-threaded then); each one binds a fresh
-// socket at /dev/log and removes it when it goes.
+// What the calling process itself sends to syslog(3). The first one moves
+// the (then single-threaded) process for good into private mount and network
+// namespaces with a private /dev; each binds a fresh socket at /dev/log.
 class log_capture {
 public:
   log_capture();

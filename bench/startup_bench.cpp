@@ -187,6 +187,11 @@ int install_ipr_maps(sandbox::Sandbox &sb, const char *dir) {
   return static_cast<int>(names.size());
 }
 
+bool measure(
+    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+    const char *ipr_dir,
+    const std::vector<std::pair<std::string, const char *>> &pattern_files);
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -227,37 +232,48 @@ int main(int argc, char **argv) {
 
   // The benchmark spawns directly; a leak-checking wrapper has no place here.
   unsetenv(sandbox::Sandbox::kWrapperEnv);
-  std::string reason = sandbox::Sandbox::unavailable_reason();
+  const std::string &reason = sandbox::unavailable_reason();
   if (!reason.empty()) {
     std::fprintf(stderr, "startup_bench: cannot make a sandbox: %s\n",
                  reason.c_str());
     return 1;
   }
-  sandbox::Sandbox sb;
-  if (!sb.ok()) {
-    std::fprintf(stderr, "startup_bench: sandbox set-up failed: %s\n",
-                 sb.error().c_str());
-    return 1;
-  }
+  const sandbox::outcome done = sandbox::in_sandbox([&](sandbox::Sandbox &sb) {
+    return measure(sb, plugin, empty, runs, ipr_dir, pattern_files) ? ""
+                                                                    : "failed";
+  });
+  if (!done.set_up)
+    std::fprintf(stderr, "startup_bench: %s\n", done.error.c_str());
+  return done.set_up && done.report.empty() ? 0 : 1;
+}
+
+namespace {
+
+// Sets up the configuration in `sb`, checks one run and times the rest;
+// false when something could not be set up or spawned.
+bool measure(
+    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+    const char *ipr_dir,
+    const std::vector<std::pair<std::string, const char *>> &pattern_files) {
   for (const Config &file : kConfig) {
     if (!sb.write_file(file.path, file.content))
-      return 1;
+      return false;
   }
   if (ipr_dir) {
     int maps = install_ipr_maps(sb, ipr_dir);
     if (maps < 0)
-      return 1;
+      return false;
     std::printf("IPR maps enabled: %d (from %s)\n", maps, ipr_dir);
   }
   for (const auto &[path, source] : pattern_files) {
     if (access(source, R_OK) != 0) {
       std::fprintf(stderr, "startup_bench: %s: %s\n", source,
                    std::strerror(errno));
-      return 1;
+      return false;
     }
     std::string patterns = sb.read_file(source);
     if (!sb.write_file(path, patterns))
-      return 1;
+      return false;
     std::printf("%s: %zu lines (from %s)\n", path.c_str(),
                 static_cast<std::size_t>(
                     std::count(patterns.begin(), patterns.end(), '\n')),
@@ -267,10 +283,10 @@ int main(int argc, char **argv) {
   // One captured run first, so the figures can be trusted to be of the
   // accepted path.
   sandbox::run_result check = sb.run(plugin.path, {}, kAcceptedRcptEnv);
-  if (!check.harness_error.empty()) {
-    std::fprintf(stderr, "startup_bench: check run of %s: %s\n",
-                 plugin.path.c_str(), check.harness_error.c_str());
-    return 1;
+  if (check.timed_out) {
+    std::fprintf(stderr, "startup_bench: check run of %s timed out\n",
+                 plugin.path.c_str());
+    return false;
   }
   std::string shown_out = check.out.substr(0, 60);
   std::replace(shown_out.begin(), shown_out.end(), '\n', '|');
@@ -291,7 +307,7 @@ int main(int argc, char **argv) {
   SpawnActions actions;
   if (!actions.ok()) {
     std::fprintf(stderr, "startup_bench: posix_spawn file actions failed\n");
-    return 1;
+    return false;
   }
   plugin.ns.reserve(static_cast<std::size_t>(runs));
   empty.ns.reserve(static_cast<std::size_t>(runs));
@@ -305,7 +321,7 @@ int main(int argc, char **argv) {
       if (ns < 0) {
         std::fprintf(stderr, "startup_bench: spawning %s: %s\n",
                      p->path.c_str(), std::strerror(spawn_error));
-        return 1;
+        return false;
       }
       if (i >= kWarmUp)
         p->ns.push_back(ns);
@@ -333,5 +349,7 @@ int main(int argc, char **argv) {
                   p->label, p->path.c_str(), p->abnormal, p->last_status);
     }
   }
-  return 0;
+  return true;
 }
+
+} // namespace

@@ -1,44 +1,29 @@
 #!/usr/bin/python3
-"""Test DNS server for the end-to-end tests.
+"""Test DNS server for the end-to-end tests (Debian's python3-dnslib).
 
-Answers every query from a fixed table given as JSON on the command line,
-over UDP and TCP on one address and port (127.0.0.1:53 inside a test's own
-network namespace). The answers are built with dnslib.
+    dns_server.py "NAME TYPE [VALUE]"...
 
-    dns_server.py --address 127.0.0.1 --port 53 --records JSON
+Answers on 127.0.0.1:53 (UDP and TCP, inside the test's own network
+namespace) from the records given: A (VALUE an address), MX (a host, or
+"PREFERENCE HOST"), PTR (a host), NXDOMAIN or SERVFAIL (for every query of
+NAME). Names compare without regard to case or a final dot; a name not in
+the table gets NXDOMAIN, a known name without the asked type an empty answer.
 
-JSON is a list of records, each {"name": N, "type": T, "value": V}:
-    A         V is an IPv4 address
-    MX        V is a host name, or "PREFERENCE HOST"
-    PTR       V is a host name
-    NXDOMAIN  the name does not exist (V unused)
-    SERVFAIL  every query for the name fails with SERVFAIL (V unused)
-
-Names compare without regard to case or a final dot. A query for a name
-the table does not hold gets NXDOMAIN; a query for a name that exists but
-has no record of the asked type gets an empty NOERROR answer (no data).
-
-Standard output: "ready" once both sockets are bound, then one line per
-query received, "QUERY <name> <TYPE> <udp|tcp>", written and flushed before
-the answer is sent, so a test that has its answer can already read the line.
-The server runs until it is killed.
+Prints "ready" once listening, then "QUERY NAME TYPE" for each query,
+flushed before the answer goes out. Runs until it is killed.
 """
 
-import argparse
-import json
 import sys
 import threading
-import time
 
 from dnslib import A, MX, PTR, QTYPE, RCODE, RR
-from dnslib.server import DNSServer
+from dnslib.server import BaseResolver, DNSLogger, DNSServer
 
-TTL = 60
-_print_lock = threading.Lock()
+lock = threading.Lock()
 
 
 def say(line):
-    with _print_lock:
+    with lock:
         sys.stdout.write(line + "\n")
         sys.stdout.flush()
 
@@ -47,79 +32,44 @@ def normal(name):
     return str(name).rstrip(".").lower()
 
 
-class TableResolver:
+class TableResolver(BaseResolver):
     def __init__(self, records):
-        self.names = {}
+        self.table = {}
         for record in records:
-            kind = record["type"].upper()
-            if kind not in ("A", "MX", "PTR", "NXDOMAIN", "SERVFAIL"):
-                raise ValueError("unknown record type %r" % record["type"])
-            self.names.setdefault(normal(record["name"]), []).append(
-                (kind, record.get("value", "")))
+            name, kind, value = (record.split(None, 2) + [""])[:3]
+            self.table.setdefault(normal(name), []).append((kind.upper(), value))
 
     def resolve(self, request, handler):
-        question = request.q
-        qname = normal(question.qname)
-        qtype = QTYPE[question.qtype]
-        say("QUERY %s %s %s" % (qname, qtype, handler.protocol))
+        name, kind = normal(request.q.qname), QTYPE[request.q.qtype]
+        say("QUERY %s %s" % (name, kind))
         reply = request.reply()
-        entries = self.names.get(qname)
-        kinds = set(kind for kind, _ in entries or [])
-        if "SERVFAIL" in kinds:
-            reply.header.rcode = RCODE.SERVFAIL
-        elif not entries or "NXDOMAIN" in kinds:
-            reply.header.rcode = RCODE.NXDOMAIN
-        else:
-            for kind, value in entries:
-                if kind != qtype:
-                    continue
-                reply.add_answer(RR(question.qname, question.qtype,
-                                    rdata=self.rdata(kind, value), ttl=TTL))
+        entries = self.table.get(name, [("NXDOMAIN", "")])
+        kinds = [k for k, _ in entries]
+        if "SERVFAIL" in kinds or "NXDOMAIN" in kinds:
+            reply.header.rcode = getattr(RCODE, kinds[0])
+            return reply
+        for k, value in entries:
+            if k == kind:
+                reply.add_answer(RR(request.q.qname, request.q.qtype, ttl=60,
+                                    rdata=rdata(k, value)))
         return reply
 
-    @staticmethod
-    def rdata(kind, value):
-        if kind == "A":
-            return A(value)
-        if kind == "PTR":
-            return PTR(value)
-        parts = value.split()
-        if len(parts) == 2:
-            return MX(parts[1], int(parts[0]))
-        return MX(value, 10)
 
-
-class QuietLogger:
-    """dnslib's logger interface, silent: the resolver reports queries."""
-
-    def log_recv(self, handler, data): pass
-    def log_send(self, handler, data): pass
-    def log_request(self, handler, request): pass
-    def log_reply(self, handler, reply): pass
-    def log_truncated(self, handler, reply): pass
-    def log_data(self, dnsobj): pass
-
-    def log_error(self, handler, error):
-        sys.stderr.write("dns_server: bad request: %s\n" % error)
+def rdata(kind, value):
+    if kind == "MX":
+        words = value.split()
+        return MX(words[-1], int(words[0]) if len(words) == 2 else 10)
+    return A(value) if kind == "A" else PTR(value)
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--address", default="127.0.0.1")
-    parser.add_argument("--port", type=int, default=53)
-    parser.add_argument("--records", required=True,
-                        help="JSON list of {name, type, value}")
-    args = parser.parse_args()
-
-    resolver = TableResolver(json.loads(args.records))
-    servers = [DNSServer(resolver, address=args.address, port=args.port,
-                         tcp=tcp, logger=QuietLogger())
-               for tcp in (False, True)]
-    for server in servers:
-        server.start_thread()
+    resolver = TableResolver(sys.argv[1:])
+    quiet = DNSLogger(log="error", logf=lambda s: print(s, file=sys.stderr))
+    for tcp in (False, True):
+        DNSServer(resolver, address="127.0.0.1", port=53, tcp=tcp,
+                  logger=quiet).start_thread()
     say("ready")
-    while True:
-        time.sleep(3600)
+    threading.Event().wait()
 
 
 if __name__ == "__main__":

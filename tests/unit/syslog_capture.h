@@ -1,5 +1,5 @@
 // A unit-test fixture that reads what the code under test sends to
-// syslog(3): the process moves into a sandbox whose /dev/log the test reads.
+// syslog(3), through the sandbox's in-process log capture.
 #pragma once
 
 #include "sandbox.h"
@@ -17,19 +17,15 @@ namespace ut {
 class syslog_test : public ::testing::Test {
 protected:
   void TearDown() override {
-    if (box_) {
-      closelog();
-      box_.reset();
-    }
+    closelog();
+    capture_.reset();
   }
 
-  // Starts capturing syslog; false without a sandbox.
+  // Starts capturing syslog; false when it cannot be had here.
   bool capture_syslog() {
-    if (!sandbox::Sandbox::unavailable_reason().empty())
-      return false;
     closelog();
-    box_ = std::make_unique<sandbox::Sandbox>();
-    if (!box_->ok())
+    capture_ = std::make_unique<sandbox::log_capture>();
+    if (!capture_->ok())
       return false;
     openlog("unit", LOG_PID, LOG_MAIL);
     return true;
@@ -38,12 +34,12 @@ protected:
   // The captured lines as "<priority> <text>".
   std::vector<std::string> logged() {
     std::vector<std::string> lines;
-    for (const auto &line : box_->read_log())
+    for (const auto &line : capture_->read_log())
       lines.push_back(at(line.priority, line.text));
     return lines;
   }
 
-  std::unique_ptr<sandbox::Sandbox> box_;
+  std::unique_ptr<sandbox::log_capture> capture_;
 };
 
 } // namespace ut
@@ -52,6 +48,5 @@ protected:
 #define CAPTURE_SYSLOG_OR_SKIP()                                               \
   do {                                                                         \
     if (!capture_syslog())                                                     \
-      GTEST_SKIP() << "no sandbox to capture syslog: "                         \
-                   << sandbox::Sandbox::unavailable_reason();                  \
+      GTEST_SKIP() << "no syslog capture here: " << capture_->error();         \
   } while (0)

@@ -81,26 +81,10 @@ std::string visible(const std::string &out) {
   return shown.empty() ? "(nothing: the command may proceed)" : shown;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: %s PLUGIN SAMPLES_DIR\n", argv[0]);
-    return 2;
-  }
-  const std::string plugin = argv[1];
-  const fs::path samples = argv[2];
-  std::string why = sandbox::Sandbox::unavailable_reason();
-  if (!why.empty()) {
-    std::fprintf(stderr, "corvane-demo: cannot make a sandbox: %s\n",
-                 why.c_str());
-    return 1;
-  }
-  sandbox::Sandbox box;
-  if (!box.ok()) {
-    std::fprintf(stderr, "corvane-demo: %s\n", box.error().c_str());
-    return 1;
-  }
+// Installs the sample configuration in `box` and judges every sample
+// command; empty, or what went wrong.
+std::string demo(sandbox::Sandbox &box, const std::string &plugin,
+                 const fs::path &samples) {
   const fs::path config = samples / "etc" / "corvane";
   for (const auto &entry : fs::recursive_directory_iterator(config)) {
     if (!entry.is_regular_file())
@@ -108,7 +92,7 @@ int main(int argc, char **argv) {
     std::string target =
         "/etc/corvane/" + fs::relative(entry.path(), config).string();
     if (!box.write_file(target, read_text(entry.path())))
-      return 1;
+      return "cannot write " + target;
     std::printf("config  %s\n", target.c_str());
   }
 
@@ -116,24 +100,45 @@ int main(int argc, char **argv) {
   for (const sample_command &command : read_commands(samples / "commands")) {
     std::printf("\n[%d] %s\n", ++number, command.name.c_str());
     if (command.notice_id > 0) {
-      if (store_custom_notice(command.notice_id, command.notice_text.c_str()) != 1)
-        return 1;
+      if (store_custom_notice(command.notice_id, command.notice_text.c_str()) !=
+          1)
+        return "cannot store a custom notice";
       std::printf("  custom notice %d: %s\n", command.notice_id,
                   command.notice_text.c_str());
     }
     for (const std::string &var : command.env)
       std::printf("  %s\n", var.c_str());
     sandbox::run_result r = box.run(plugin, {}, command.env);
-    if (!r.harness_error.empty()) {
-      std::fprintf(stderr, "corvane-demo: %s\n", r.harness_error.c_str());
-      return 1;
-    }
     std::printf("  stdout: %s\n", visible(r.out).c_str());
-    for (const std::string &text : r.texts_at(LOG_INFO))
-      std::printf("  syslog: %s\n", text.c_str());
+    for (const sandbox::log_line &line : r.log)
+      if (line.priority == LOG_INFO)
+        std::printf("  syslog: %s\n", line.text.c_str());
     std::printf("  exit:   %d\n", r.exit_status);
   }
   std::printf("\n/var/log/corvane/ihlog:\n%s",
               box.read_file("/var/log/corvane/ihlog").c_str());
+  return "";
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: %s PLUGIN SAMPLES_DIR\n", argv[0]);
+    return 2;
+  }
+  const std::string &why = sandbox::unavailable_reason();
+  if (!why.empty()) {
+    std::fprintf(stderr, "corvane-demo: cannot make a sandbox: %s\n",
+                 why.c_str());
+    return 1;
+  }
+  const sandbox::outcome done = sandbox::in_sandbox(
+      [&](sandbox::Sandbox &box) { return demo(box, argv[1], argv[2]); });
+  if (!done.set_up || !done.report.empty()) {
+    std::fprintf(stderr, "corvane-demo: %s%s\n", done.error.c_str(),
+                 done.report.c_str());
+    return 1;
+  }
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,18 +51,31 @@ void write_translog_at(const char *path, const char *message, time_t now,
   struct tm local;
   if (!localtime_r(&now, &local))
     return;
-  unique_file log(std::fopen(path, "a"));
-  if (!log)
+  char stamp[96];
+  int stamp_length = std::snprintf(
+      stamp, sizeof stamp,
+      "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: ", local.tm_year + 1900,
+      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+      local.tm_sec, "corvane-spp", static_cast<int>(pid));
+  if (stamp_length < 0 || static_cast<size_t>(stamp_length) >= sizeof stamp)
     return;
-  std::fprintf(log.get(),
-               "%04d-%02d-%02d %02d:%02d:%02d %s[%d]: ", local.tm_year + 1900,
-               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-               local.tm_sec, "corvane-spp", static_cast<int>(pid));
-  for (const char *p = message; *p; ++p) {
-    auto c = static_cast<unsigned char>(*p);
-    std::fputc(c < 0x20 || c == 0x7f ? '?' : c, log.get());
+  // The whole line goes out in one write(2) on an O_APPEND descriptor, so
+  // the lines of concurrent runs never interleave, however long.
+  const size_t message_length = std::strlen(message);
+  heap_text line(static_cast<char *>(
+      std::malloc(static_cast<size_t>(stamp_length) + message_length + 1)));
+  if (!line)
+    return;
+  std::memcpy(line.get(), stamp, static_cast<size_t>(stamp_length));
+  char *out = line.get() + stamp_length;
+  for (size_t i = 0; i < message_length; ++i) {
+    auto c = static_cast<unsigned char>(message[i]);
+    *out++ = static_cast<char>(c < 0x20 || c == 0x7f ? '?' : c);
   }
-  std::fputc('\n', log.get());
+  *out++ = '\n';
+  unique_fd log(open_regular(path, O_WRONLY | O_APPEND | O_CREAT, 0));
+  (void)fd_write_all(log.get(), line.get(),
+                     static_cast<size_t>(out - line.get()));
 }
 
 void write_translog(const char *path, const char *message) {

@@ -1,6 +1,7 @@
 #include "engine/list_files.h"
 
 #include "lookup/dns_lookup.h"
+#include "util/fd_io.h"
 #include "util/raii.h"
 
 #include <cstdio>
@@ -100,7 +101,7 @@ int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context) {
   if (!path)
     return 0;
-  unique_file file(std::fopen(path, "r"));
+  unique_file file(fopen_regular(path, "r", LIST_FILE_MAX));
   if (!file)
     return 0;
   char line[LIST_LINE_BUFFER];

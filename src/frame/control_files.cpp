@@ -1,5 +1,6 @@
 #include "frame/control_files.h"
 
+#include "util/fd_io.h"
 #include "util/raii.h"
 
 #include <cstdio>
@@ -7,7 +8,7 @@
 #include <strings.h>
 
 int read_control_flag(const char *path) {
-  unique_file file(std::fopen(path, "r"));
+  unique_file file(fopen_regular(path, "r", 0));
   if (!file)
     return 0;
   char line[1024];

@@ -38,9 +38,15 @@ void set_core_dir() {
     std::snprintf(core_dir + length - 5, 6, "%05d", static_cast<int>(getpid()));
 }
 
+// The signals whose default action ends the process with a core file.
+constexpr int CORE_SIGNALS[] = {SIGSEGV, SIGBUS, SIGFPE,  SIGILL,  SIGABRT,
+                                SIGQUIT, SIGSYS, SIGTRAP, SIGXCPU, SIGXFSZ};
+
 void on_segfault(int) {
   syslog(LOG_ERR, "internal error, segfault");
   if (dump_core_enabled) {
+    // abort() below must dump the core, not come back here.
+    signal(SIGABRT, SIG_DFL);
     if (mkdir(core_dir, 0700) == 0 && chdir(core_dir) == 0)
       abort();
     syslog(LOG_ERR, "unable to make dir for core dump");
@@ -60,7 +66,11 @@ void install_crash_handler() {
   action.sa_handler = on_segfault;
   action.sa_flags = SA_ONSTACK | SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGSEGV, &action, nullptr);
+  // Any of them ends the run as a segmentation fault does: logged, and a
+  // core file only where dump_core asks for one, never in qmail-smtpd's
+  // working directory.
+  for (int sig : CORE_SIGNALS)
+    sigaction(sig, &action, nullptr);
 }
 
 void parse_options(int argc, char **argv) {

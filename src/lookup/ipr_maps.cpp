@@ -1,6 +1,7 @@
 #include "lookup/ipr_maps.h"
 
 #include "engine/rule_registry.h"
+#include "util/fd_io.h"
 #include "util/general_funcs.h"
 #include "util/raii.h"
 
@@ -107,9 +108,9 @@ int lookupMapFile(const char *path, const char *ip) {
     syslog(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address", ip);
     return -1;
   }
-  if (!is_regular_file(path))
+  unique_fd fd(open_regular(path, O_RDONLY, 0));
+  if (!fd.valid())
     return -1;
-  unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
   return lookupMap(fd.get(), address.s_addr);
 }
 

@@ -1,6 +1,7 @@
 #include "lookup/regex_lists.h"
 
 #include "engine/rule_registry.h"
+#include "util/fd_io.h"
 #include "util/raii.h"
 
 #include <cstdio>
@@ -44,7 +45,7 @@ char default_dslregex[] =
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
-  unique_file file(filename ? std::fopen(filename, "r") : nullptr);
+  unique_file file(fopen_regular(filename, "r", LIST_FILE_MAX));
   if (!file) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'",

@@ -13,10 +13,11 @@ namespace {
 
 constexpr size_t HEADER_SIZE = sizeof(uint32_t);
 
+// One load: another process may rewrite the header at any time, so the
+// value checked must be the value used. Segments are attached page-aligned.
 uint32_t stored_length(const void *segment) {
-  uint32_t length;
-  std::memcpy(&length, segment, HEADER_SIZE);
-  return length;
+  return __atomic_load_n(static_cast<const uint32_t *>(segment),
+                         __ATOMIC_RELAXED);
 }
 
 } // namespace
@@ -52,7 +53,14 @@ char *fetch_custom_notice(int notice_id) {
   shm_attachment segment(shmid, SHM_RDONLY);
   if (!segment.attached())
     return nullptr;
+  // Every local user may rewrite the segment while it is read: its length
+  // is read once, and the copy stays inside the segment's real size.
+  struct shmid_ds status;
+  if (shmctl(shmid, IPC_STAT, &status) != 0 || status.shm_segsz < HEADER_SIZE)
+    return nullptr;
   uint32_t length = stored_length(segment.get());
+  if (length > status.shm_segsz - HEADER_SIZE)
+    return nullptr;
   char *text = static_cast<char *>(std::calloc(length + size_t{1}, 1));
   if (!text) {
     syslog(LOG_DEBUG, "out of memory allocation buffer for rejection notice");

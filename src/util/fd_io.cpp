@@ -2,14 +2,56 @@
 
 #include "util/raii.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+int open_regular(const char *path, int flags, int64_t max) {
+  if (!path)
+    return -1;
+  // O_NONBLOCK keeps open(2) of a FIFO from waiting for a writer; on a
+  // regular file it changes nothing.
+  unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666));
+  if (!fd.valid())
+    return -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0)
+    return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (max > 0 && st.st_size > max) {
+    errno = EFBIG;
+    return -1;
+  }
+  return fd.release();
+}
+
+std::FILE *fopen_regular(const char *path, const char *mode, int64_t max) {
+  int flags;
+  if (mode && std::strcmp(mode, "r") == 0)
+    flags = O_RDONLY;
+  else if (mode && std::strcmp(mode, "a") == 0)
+    flags = O_WRONLY | O_APPEND | O_CREAT;
+  else
+    return nullptr;
+  unique_fd fd(open_regular(path, flags, max));
+  if (!fd.valid())
+    return nullptr;
+  std::FILE *file = fdopen(fd.get(), mode);
+  if (file)
+    (void)fd.release();
+  return file;
+}
 
 int open_locked(const char *path, bool lock, int flags) {
   if (!path)
     return -1;
-  unique_fd fd(open(path, flags, 0666));
+  unique_fd fd(open_regular(path, flags, 0));
   if (!fd.valid())
     return -1;
   if (lock) {
@@ -57,7 +99,7 @@ bool fd_truncate_here(int fd) {
 }
 
 char *read_whole_file(const char *path) {
-  unique_fd fd(open_locked(path, false, O_RDONLY));
+  unique_fd fd(open_regular(path, O_RDONLY, WHOLE_FILE_MAX));
   if (!fd.valid())
     return nullptr;
   int64_t size = fd_size(fd.get());

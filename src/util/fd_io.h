@@ -2,7 +2,7 @@
 //
 // None of them reports anything; a descriptor of -1 stands for "no file".
 //
-//   open_locked(path, lock, flags)  open(2) with mode 0666; with `lock`, an
+//   open_locked(path, lock, flags)  open_regular() of any size; with `lock`, an
 //                                   exclusive fcntl write lock over the whole
 //                                   file, waiting as long as it takes.
 //                                   -1 for no path, a failed open or lock.
@@ -15,11 +15,31 @@
 //   fd_truncate_here(fd)            truncates at the current offset.
 //   read_whole_file(path)           the whole file in a zeroed heap buffer
 //                                   one byte longer than the file (free()),
-//                                   or null when open or allocation fails.
+//                                   or null when open or allocation fails
+//                                   or the file is not a regular one of at
+//                                   most WHOLE_FILE_MAX bytes.
+//   open_regular(path, flags, max)  open(2) that cannot block (a FIFO, a
+//                                   device), then the file must be a regular
+//                                   one (links are followed) of at most `max`
+//                                   bytes (0: any size); -1 otherwise, with
+//                                   errno EINVAL for a file of another kind
+//                                   and EFBIG for one too large.
+//   fopen_regular(path, mode, max)  the same as a stream: mode "r" reads,
+//                                   "a" appends (creating the file 0666 less
+//                                   the umask); null on any failure.
+//
+// Every file that an SMTP command's run opens goes through open_regular:
+// an admin's mistake (a FIFO or /dev/zero in place of a list) must make the
+// file unreadable, never stall or spin the mail server's plug-in.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+// Bounds far above any real file of their kind.
+constexpr int64_t LIST_FILE_MAX = int64_t{16} << 20;   // list, pattern files
+constexpr int64_t WHOLE_FILE_MAX = int64_t{100} << 20; // read_whole_file
 
 int open_locked(const char *path, bool lock, int flags);
 bool fd_close(int fd);
@@ -29,3 +49,5 @@ bool fd_seek(int fd, int32_t offset, int origin);
 int64_t fd_size(int fd);
 bool fd_truncate_here(int fd);
 char *read_whole_file(const char *path);
+int open_regular(const char *path, int flags, int64_t max);
+std::FILE *fopen_regular(const char *path, const char *mode, int64_t max);

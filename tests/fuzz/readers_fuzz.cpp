@@ -1,0 +1,103 @@
+// libFuzzer targets for the file readers that a corrupt disk or a careless
+// admin reaches. One source, one target per build (FUZZ_TARGET): each input
+// becomes the file's content (the first bytes choose a lookup where one is
+// needed) and the reader must answer without a crash, leak or hang.
+#include "admin/admin_stats.h"
+#include "engine/counters.h"
+#include "engine/list_admin.h"
+#include "engine/list_files.h"
+#include "frame/control_files.h"
+#include "lookup/ipr_maps.h"
+#include "lookup/regex_lists.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string &scratch() {
+  static const std::string dir = [] {
+    char name[] = "/tmp/corvane-fuzz-XXXXXX";
+    if (!mkdtemp(name))
+      std::abort();
+    return std::string(name);
+  }();
+  return dir;
+}
+
+std::string put(const char *name, const uint8_t *data, size_t size) {
+  std::string path = scratch() + "/" + name;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size))
+    std::abort();
+  close(fd);
+  return path;
+}
+
+[[maybe_unused]] int count_line(const char *, void *context) {
+  ++*static_cast<int *>(context);
+  return 0;
+}
+
+[[maybe_unused]] void printed(const char *) {}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+#if FUZZ_TARGET == 1 // list and toggle files, and the wildcard entries in them
+  std::string path = put("list", data, size);
+  int seen = 0, counted = 0;
+  (void)for_each_list_line(path.c_str(), 500, &counted, count_line, &seen);
+  string_list *list = nullptr;
+  (void)read_list_file(path.c_str(), &list);
+  for (string_list *n = list; n; n = n->next)
+    (void)wildcard_match(n->value, "alice@example.net");
+  string_list_free(&list);
+#elif FUZZ_TARGET == 2 // host-name pattern files
+  // glibc's regcomp cost on counted and '+' repetition is bounded by the
+  // admin's check and the plug-in's address-space limit, not by the reader;
+  // mapping them away keeps the fuzzer on the reader's own work.
+  std::string text(reinterpret_cast<const char *>(data), size);
+  for (char &c : text)
+    if (c == '+' || c == '{')
+      c = '.';
+  std::string path =
+      put("patterns", reinterpret_cast<const uint8_t *>(text.data()), size);
+  (void)checkRegexList(path.c_str(), "dsl-192-0-2-1.pool.example.net", nullptr);
+#elif FUZZ_TARGET == 3 // IP-reputation map files
+  uint32_t address = 0;
+  std::memcpy(&address, data, size < 4 ? size : 4);
+  std::string path = put("map", data, size);
+  int fd = open(path.c_str(), O_RDONLY);
+  (void)lookupMap(fd, address);
+  close(fd);
+#elif FUZZ_TARGET == 4 // month counter files, counted into and reported
+  // An odd first byte makes a file of the counter file's own size.
+  std::string bytes(reinterpret_cast<const char *>(data), size);
+  if (size > 0 && (data[0] & 1))
+    bytes.resize(COUNTER_FILE_SIZE);
+  std::string path = put(
+      "counter", reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+  update_counter_file(path.c_str(), size % 3, 1790000000 + size * 86400);
+  if (bytes.size() == COUNTER_FILE_SIZE)
+    (void)print_counter_report(
+        reinterpret_cast<const unsigned char *>(bytes.data()), printed);
+#elif FUZZ_TARGET == 5 // yes/no control files
+  (void)read_control_flag(put("debug", data, size).c_str());
+#elif FUZZ_TARGET == 6 // the admin's list rewrite, adding and deleting
+  size_t split = size ? data[0] % (size < 64 ? size : 64) : 0;
+  std::string entry(reinterpret_cast<const char *>(data) + (size ? 1 : 0),
+                    split > 0 ? split - 1 : 0);
+  entry.erase(std::find(entry.begin(), entry.end(), '\0'), entry.end());
+  std::string path = put("blocked_from", data + split, size - split);
+  char errbuf[LIST_ERRBUF_SIZE];
+  (void)update_list_file(path.c_str(), entry.c_str(), errbuf, add_list_writer);
+  (void)update_list_file(path.c_str(), entry.c_str(), errbuf, del_list_writer);
+#endif
+  return 0;
+}

@@ -8,12 +8,15 @@
 // HELO is n copies of "%FROM%" and its sender 4 KB: each pass of the
 // placeholder filling sees what the previous one inserted, so the text the
 // passes work on grows to n * 4 KB while the reply line stays within 512
-// octets. The time per reply should grow with n, not with n squared.
-// BM_ComposeOrdinary is the everyday case for comparison.
+// octets. The time per reply should grow with n, not with n squared (the
+// composer stops a pass as soon as the line can no longer fit).
+// BM_ReplaceAllGrowing times one placeholder pass that has to build the
+// whole grown text; BM_ComposeOrdinary is the everyday case.
 #include "frame/load_spp_env.h"
 #include "rules/custom_notice.h"
 #include "rules/notice.h"
 #include "rules/product.h"
+#include "util/general_funcs.h"
 
 #include <benchmark/benchmark.h>
 
@@ -47,6 +50,30 @@ void BM_ComposeHostileHelo(benchmark::State &state) {
   state.counters["reply_octets"] = static_cast<double>(reply_size);
 }
 BENCHMARK(BM_ComposeHostileHelo)
+    ->Arg(1000)
+    ->Arg(2000)
+    ->Arg(4000)
+    ->Arg(8000)
+    ->Unit(benchmark::kMillisecond);
+
+// One pass on its own, where the text must grow: n copies of "%FROM%"
+// become n copies of the 4 KB sender (4 to 32 MB). Time per output byte
+// should stay flat.
+void BM_ReplaceAllGrowing(benchmark::State &state) {
+  std::string text;
+  for (int64_t i = 0; i < state.range(0); ++i)
+    text += "%FROM%";
+  const std::string from = std::string(4096 - 12, 's') + "@example.net";
+  for (auto _ : state) {
+    char *work = strdup(text.c_str());
+    replace_all(&work, "%FROM%", from.c_str());
+    benchmark::DoNotOptimize(work);
+    std::free(work);
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0) *
+                          static_cast<int64_t>(from.size()));
+}
+BENCHMARK(BM_ReplaceAllGrowing)
     ->Arg(1000)
     ->Arg(2000)
     ->Arg(4000)

@@ -313,7 +313,7 @@ TEST_F(Plugin, CustomNoticeTakesPeerTextAsData) {
   ASSERT_EQ(store_custom_notice(40, "No %HELO% here"), 1);
   run_result r = judge({"TCPREMOTEIP=192.0.2.66",
                         "SMTPHELOHOST=%s%n%FROM%\nSX=1", "SMTPMAILFROM=a@b.example"});
-  EXPECT_EQ(r.out, "E550 No %s%na@b.example SX=1 here. Protection provided "
+  EXPECT_EQ(r.out, "E550 No %s%na@b.example?SX=1 here. Protection provided "
                    "by: " CORVANE_BANNER "\n");
 }
 

@@ -42,10 +42,11 @@ void warn_about_room(const char *name, int id, const std::string &text) {
   int placeholders = 0;
   const long room = custom_notice_room(text.c_str(), &placeholders);
   if (room < 0)
-    admin_warn("notice %s (%d): the text alone makes a reply line %ld octets "
-               "longer than the %zu an SMTP reply line may hold; placeholder "
-               "values will be left out",
-               name, id, -room, NOTICE_LINE_MAX);
+    admin_warn("notice %s (%d): the text alone makes a reply line of %ld "
+               "octets, more than the %zu an SMTP reply line may hold%s",
+               name, id, static_cast<long>(NOTICE_LINE_MAX) - room,
+               NOTICE_LINE_MAX,
+               placeholders ? "; its placeholders will be left empty" : "");
   else if (room < ROOM_PER_PLACEHOLDER * placeholders)
     admin_warn("notice %s (%d): the text leaves %ld octets of the %zu-octet "
                "reply line for %d placeholder value(s), less than %ld each; "

@@ -39,41 +39,57 @@ constexpr size_t PLACEHOLDER_COUNT = std::size(placeholders);
 
 constexpr char CUSTOM_FORMAT[] = "550 %s. Protection provided by: %s\r\n";
 
-// The record's texts as a notice shows them: printable, and cut to a cap.
+// The record's texts as a notice shows them: printable copies, cut to a
+// common length on request.
 class shown_values {
 public:
   explicit shown_values(const spp_state &record) : record_(record) {
     for (size_t i = 0; i < PLACEHOLDER_COUNT; ++i) {
       const char *value = record.*placeholders[i].field;
-      present_[i] = value != nullptr;
-      if (value)
-        full_[i] = printable(value);
-      longest_ = std::max(longest_, full_[i].size());
-      total_ += full_[i].size();
+      if (!value)
+        continue;
+      text_[i].reset(strdup(value));
+      if (!text_[i]) {
+        complete_ = false;
+        continue;
+      }
+      make_printable(text_[i].get());
+      length_[i] = cut_at_[i] = std::strlen(value);
+      longest_ = std::max(longest_, length_[i]);
+      total_ += length_[i];
     }
   }
   shown_values(const shown_values &) = delete;
   shown_values &operator=(const shown_values &) = delete;
 
+  bool complete() const { return complete_; } // false: out of memory
   size_t longest() const { return longest_; }
   size_t total() const { return total_; }
 
   // The record with every present text cut to `cap` bytes; it points into
-  // this object and stays valid until the next call.
+  // this object, and a later call cuts the same texts anew.
   spp_state cut_to(size_t cap) {
     spp_state shown = record_;
     for (size_t i = 0; i < PLACEHOLDER_COUNT; ++i) {
-      cut_[i].assign(full_[i], 0, cap);
-      shown.*placeholders[i].field = present_[i] ? cut_[i].data() : nullptr;
+      char *text = text_[i].get();
+      if (!text)
+        continue;
+      text[cut_at_[i]] = saved_[i];
+      cut_at_[i] = std::min(cap, length_[i]);
+      saved_[i] = text[cut_at_[i]];
+      text[cut_at_[i]] = '\0';
+      shown.*placeholders[i].field = text;
     }
     return shown;
   }
 
 private:
   spp_state record_;
-  std::string full_[PLACEHOLDER_COUNT];
-  std::string cut_[PLACEHOLDER_COUNT];
-  bool present_[PLACEHOLDER_COUNT] = {};
+  heap_text text_[PLACEHOLDER_COUNT];
+  size_t length_[PLACEHOLDER_COUNT] = {};
+  size_t cut_at_[PLACEHOLDER_COUNT] = {}; // where the cut's NUL stands
+  char saved_[PLACEHOLDER_COUNT] = {};    // the byte it replaced
+  bool complete_ = true;
   size_t longest_ = 0;
   size_t total_ = 0;
 };
@@ -200,6 +216,8 @@ char *fitted(shown_values &values, Compose compose) {
 char *compose_notice(int notice_id, const char *system_name, const char *banner,
                      spp_state record) {
   shown_values values(record);
+  if (!values.complete())
+    return nullptr;
   if (heap_text custom{fetch_custom_notice(notice_id)}) {
     const size_t inputs = std::strlen(custom.get()) + values.total();
     if (char *notice = fitted(values, [&](const spp_state &shown,

@@ -2,6 +2,7 @@
 
 #include "rules/catalogue.h"
 #include "rules/custom_notice.h"
+#include "rules/notice.h"
 #include "util/raii.h"
 
 #include <cctype>
@@ -30,6 +31,29 @@ const char *const notice_names[NOTICE_COUNT] = {
 #undef CORVANE_NOTICE_NAME
 
 constexpr const char *PLACEHOLDERS = "%IP% %HELO% %FROM% %TO% %RDNS%";
+
+// What a placeholder's value should find in the reply line before the
+// plug-in has to cut it: room for a long host name or address.
+constexpr long ROOM_PER_PLACEHOLDER = 64;
+
+// Warns when the text leaves less than ROOM_PER_PLACEHOLDER octets of the
+// reply line for each placeholder it uses, or is too long by itself.
+void warn_about_room(const char *name, int id, const std::string &text) {
+  int placeholders = 0;
+  const long room = custom_notice_room(text.c_str(), &placeholders);
+  if (room < 0)
+    admin_warn("notice %s (%d): the text alone makes a reply line of %ld "
+               "octets, more than the %zu an SMTP reply line may hold%s",
+               name, id, static_cast<long>(NOTICE_LINE_MAX) - room,
+               NOTICE_LINE_MAX,
+               placeholders ? "; its placeholders will be left empty" : "");
+  else if (room < ROOM_PER_PLACEHOLDER * placeholders)
+    admin_warn("notice %s (%d): the text leaves %ld octets of the %zu-octet "
+               "reply line for %d placeholder value(s), less than %ld each; "
+               "longer values will be cut",
+               name, id, room, NOTICE_LINE_MAX, placeholders,
+               ROOM_PER_PLACEHOLDER);
+}
 
 std::string custom_notice_names() {
   std::string all;
@@ -109,5 +133,6 @@ int admin_notice(const admin_context &context) {
     return admin_fail("notice %s (%d): the custom text cannot be stored in "
                       "shared memory",
                       name, id);
+  warn_about_room(name, id, text);
   return admin_done("notice %s (%d): custom text set", name, id);
 }

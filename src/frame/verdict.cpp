@@ -2,6 +2,7 @@
 
 #include "rules/notice.h"
 #include "rules/product.h"
+#include "util/printable.h"
 #include "util/raii.h"
 
 #include <cstdio>
@@ -49,6 +50,9 @@ int run_checks(engine_handle handle, spp_state record) {
   check_result *result = engine_check(print_verdict, nullptr, handle, record);
   if (!result)
     return 0;
+  // The summary quotes the peer's values: a control byte in one would
+  // split or forge a log line.
+  make_printable(result->summary);
   syslog(LOG_INFO, "%s", result->summary ? result->summary : "(null)");
   int rejected = result->rejected == 1 ? 1 : 0;
   free_result(result);

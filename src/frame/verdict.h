@@ -1,8 +1,8 @@
 // verdict: the plug-in's side of the qmail-spp exchange.
 //
 //   run_checks(handle, record)  runs the engine and logs its summary at
-//       LOG_INFO; 1 when the command was rejected, 0 otherwise (also when
-//       the engine failed).
+//       LOG_INFO, control bytes shown as '?'; 1 when the command was
+//       rejected, 0 otherwise (also when the engine failed).
 //   print_verdict(lines, ctx)   writes "P<line>" for every line but the last
 //       and "E<line>" for the last on standard output; 0.
 //   emit_notice(id, output, ctx, record)  composes the notice, splits it at

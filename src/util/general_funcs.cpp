@@ -1,7 +1,5 @@
 #include "util/general_funcs.h"
 
-#include "util/raii.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -42,33 +40,48 @@ void str_append(char **string, const char *text) {
   *string = joined;
 }
 
-void replace_all(char **string, const char *search, const char *replacement) {
+int replace_all_within(char **string, const char *search,
+                       const char *replacement, size_t limit) {
   if (!string || !*string || !search || !replacement || !*search)
-    return;
+    return 1;
+  const size_t text_len = std::strlen(*string);
   const size_t search_len = std::strlen(search);
   const size_t repl_len = std::strlen(replacement);
-  heap_text work(strdup(*string));
-  if (!work)
-    return;
+  // Occurrences left to right without overlap: the search goes on behind
+  // each one, so inserted text is never searched.
+  auto next_hit = [&](size_t from) -> const char * {
+    return static_cast<const char *>(
+        memmem(*string + from, text_len - from, search, search_len));
+  };
+  size_t count = 0;
+  for (const char *hit = next_hit(0); hit;
+       hit = next_hit(static_cast<size_t>(hit - *string) + search_len))
+    ++count;
+  const size_t kept = text_len - count * search_len;
+  if (kept > limit || (count && repl_len > (limit - kept) / count))
+    return 0;
+  const size_t size = kept + count * repl_len;
+  if (size == SIZE_MAX)
+    return 0;
+  char *result = static_cast<char *>(std::malloc(size + 1));
+  if (!result)
+    return -1;
+  char *out = result;
   size_t from = 0;
-  for (;;) {
-    char *hit = std::strstr(work.get() + from, search);
-    if (!hit)
-      break;
-    size_t before = static_cast<size_t>(hit - work.get());
-    size_t after = std::strlen(hit + search_len);
-    char *next =
-        static_cast<char *>(std::malloc(before + repl_len + after + 1));
-    if (!next)
-      return;
-    std::memcpy(next, work.get(), before);
-    std::memcpy(next + before, replacement, repl_len);
-    std::memcpy(next + before + repl_len, hit + search_len, after + 1);
-    work.reset(next);
-    from = before + repl_len;
+  for (const char *hit = next_hit(0); hit; hit = next_hit(from)) {
+    const size_t at = static_cast<size_t>(hit - *string);
+    out = static_cast<char *>(mempcpy(out, *string + from, at - from));
+    out = static_cast<char *>(mempcpy(out, replacement, repl_len));
+    from = at + search_len;
   }
+  std::memcpy(out, *string + from, text_len - from + 1);
   std::free(*string);
-  *string = work.release();
+  *string = result;
+  return 1;
+}
+
+void replace_all(char **string, const char *search, const char *replacement) {
+  (void)replace_all_within(string, search, replacement, SIZE_MAX);
 }
 
 bool is_regular_file(const char *path) {

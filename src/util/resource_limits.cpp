@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <unistd.h>
 
+rlim_t plugin_address_space_ceiling(bool release_build, bool sanitized) {
+  return release_build && !sanitized ? PLUGIN_ADDRESS_SPACE : RLIM_INFINITY;
+}
+
 struct rlimit lowered_limit(const struct rlimit &present, rlim_t ceiling) {
   // RLIM_INFINITY is the largest rlim_t, so std::min treats it right.
   return {std::min(present.rlim_cur, ceiling),
@@ -13,6 +17,8 @@ struct rlimit lowered_limit(const struct rlimit &present, rlim_t ceiling) {
 }
 
 bool lower_limit(int resource, rlim_t ceiling) {
+  if (ceiling == RLIM_INFINITY)
+    return true; // nothing to lower
   struct rlimit present;
   if (getrlimit(resource, &present) != 0)
     return false;

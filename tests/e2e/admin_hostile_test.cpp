@@ -138,14 +138,22 @@ TEST_F(AdminHostile, WhatItCreatesThePlugInCanReadWhateverTheUmask) {
        "/etc/corvane/exempt_users",
        0640},
   };
-  const mode_t saved = umask(077);
+  const struct umask_077 {
+    mode_t saved = umask(077);
+    ~umask_077() { umask(saved); }
+  } restrictive;
   for (const created_case &c : cases) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(checked(ADMIN, c.change, {}).exit_status, 0);
     EXPECT_EQ(mode_of(c.path), c.mode);
   }
-  umask(saved);
   EXPECT_EQ(mode_of("/etc/corvane/control/rules.disabled"), 0644u);
+  // A switch file that is rewritten keeps its mode too.
+  ASSERT_EQ(chmod("/etc/corvane/control/rules.disabled", 0640), 0);
+  EXPECT_EQ(
+      checked(ADMIN, {"rules", "disable", "valid_helo_domain"}, {}).exit_status,
+      0);
+  EXPECT_EQ(mode_of("/etc/corvane/control/rules.disabled"), 0640u);
 }
 
 struct refusal_case {

@@ -103,7 +103,9 @@ std::vector<std::string> trial_subjects(const char *entry) {
   (void)setrlimit(RLIMIT_CORE, &no_core);
   (void)lower_limit(RLIMIT_CPU, TRIAL_CPU_SECONDS);
   // Relative to what is mapped already: a sanitizer's shadow memory
-  // reserves terabytes of address space before the first line runs.
+  // reserves terabytes of address space before the first line runs. (When
+  // /proc cannot tell, the time bound alone holds.) Soft and hard limit are
+  // the same, so a child that ignores SIGXCPU is killed all the same.
   if (const size_t in_use = address_space_in_use())
     (void)lower_limit(RLIMIT_AS, in_use + TRIAL_MEMORY);
   int status = 0;

@@ -8,8 +8,14 @@
 //   list_entry_problem(id, entry, &why)  true when the plug-in would never
 //       match `entry` in list `id`, with the reason in `why`: an empty
 //       entry, a line feed, blanks at its ends, 1023 bytes or more, an IP
-//       list entry that is no dotted quad, or an address pattern with '*'
-//       that does not compile as the plug-in compiles it.
+//       list entry that is no dotted quad or not four decimal numbers 0 to
+//       255 without leading zeros (as TCPREMOTEIP always is), or an address
+//       pattern with '*' that does not compile as the plug-in compiles it
+//       or is too costly. The pattern is compiled and matched against a
+//       few long addresses in a child process bounded to 1 s of processor
+//       time and 256 MiB more address space; a child that fails or is
+//       killed means too costly (the plug-in would stall or run out of
+//       memory on every command).
 #pragma once
 
 #include "admin/admin_cli.h"

@@ -6,13 +6,16 @@
 #include "lookup/ipr_map_builder.h"
 #include "lookup/ipr_maps.h"
 #include "util/general_funcs.h"
+#include "util/raii.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -77,12 +80,35 @@ template <typename Write> int write_names(names &list, Write write) {
   return result;
 }
 
-// The control folder, created when missing, so that a first change of a
-// switch has a place to go.
-void make_control_dir() {
+// The folder of the switch files.
+std::string control_dir() {
   std::string dir = ipr_list_file_path(0);
-  dir.erase(dir.rfind('/'));
+  return dir.erase(dir.rfind('/'));
+}
+
+// The control folder, created when missing so that a first change of a
+// switch has a place to go, and locked: its flock serialises every
+// corvane-admin that reads, changes and writes rules.enabled, rules.disabled
+// or ipr.enabled (the plug-in only reads them and takes no lock). Returns
+// the locked folder, or an invalid descriptor with errno set.
+unique_fd lock_switches() {
+  const std::string dir = control_dir();
   (void)mkdir(dir.c_str(), 0755);
+  unique_fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid())
+    return folder;
+  int rc;
+  while ((rc = flock(folder.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0)
+    folder.reset();
+  return folder;
+}
+
+int lock_failed() {
+  const int error = errno;
+  return admin_fail("cannot lock the switches in %s: %s", control_dir().c_str(),
+                    std::strerror(error));
 }
 
 const rule_desc *rule_named(const char *name) {
@@ -114,6 +140,9 @@ struct toggle_file {
 };
 
 int switch_rule(const char *action, const rule_desc &rule) {
+  const unique_fd lock = lock_switches();
+  if (!lock.valid())
+    return lock_failed();
   toggle_file enabled{"rules.enabled",
                       take_names(read_enabled_rules()),
                       {},
@@ -138,8 +167,6 @@ int switch_rule(const char *action, const rule_desc &rule) {
   // state or the new one.
   toggle_file *first = on ? &enabled : &disabled;
   toggle_file *second = on ? &disabled : &enabled;
-  if (first->changed() || second->changed())
-    make_control_dir();
   if (first->changed() && first->store(first->after) != 0)
     return admin_fail("cannot write %s: %s", first->name, std::strerror(errno));
   if (second->changed() && second->store(second->after) != 0) {
@@ -171,7 +198,6 @@ std::string map_file_of(const char *name) {
 int store_ipr_lists(names &list, const engine_handle &handle) {
   if (list.empty())
     return clear_ipr_lists(0, handle);
-  make_control_dir();
   return write_names(list, [&handle](string_list *borrowed) {
     return populate_list(0, borrowed, handle);
   });
@@ -235,8 +261,8 @@ int admin_ipr(const admin_context &context) {
     return build_map(args[1], args[2]);
   if (args.size() == 3 && std::strcmp(args[0], "test") == 0)
     return test_map(args[1], args[2]);
-  names enabled = take_names(read_ipr_lists(0));
   if (args.size() == 1 && std::strcmp(args[0], "show") == 0) {
+    const names enabled = take_names(read_ipr_lists(0));
     if (enabled.empty())
       print_line_stdout("No IPR lists enabled.");
     for (const std::string &name : enabled)
@@ -256,6 +282,10 @@ int admin_ipr(const admin_context &context) {
   if (enable && !is_regular_file(map_file_of(name).c_str()))
     admin_warn("no map file %s exists; enabling it anyway",
                map_file_of(name).c_str());
+  const unique_fd lock = lock_switches();
+  if (!lock.valid())
+    return lock_failed();
+  const names enabled = take_names(read_ipr_lists(0));
   names after = with_name(enabled, name, enable);
   if (after != enabled && store_ipr_lists(after, context.handle) != 0)
     return admin_fail("cannot write ipr.enabled: %s", std::strerror(errno));

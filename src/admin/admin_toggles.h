@@ -17,6 +17,12 @@
 //       with '.', or holds a '/', a blank or a control character is
 //       refused.
 // Both return an admin_status.
+//
+// A change reads, edits and writes the switch files while holding an
+// exclusive flock of /etc/corvane/control (created 0755 when missing), the
+// one lock of corvane-admin over all three files; so of many changes made at
+// once none is lost. "cannot lock the switches in ..." (ADMIN_FAILED) when
+// the folder cannot be opened or locked.
 #pragma once
 
 #include "admin/admin_cli.h"

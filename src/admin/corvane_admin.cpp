@@ -7,7 +7,12 @@
 // Options, anywhere before "--": --force (accept a doubtful list entry or
 // notice text), --help or -h (the usage of the command named, else of all).
 // Exit status: 0 done, 1 a change refused or failed (the reason on stderr,
-// the files left as they were), 2 a usage error.
+// the files left as they were) or its report could not be written on
+// stdout, 2 a usage error.
+//
+// Whatever umask it is started with, corvane-admin creates files 0644 and
+// folders 0755: the plug-in runs as qmail-smtpd's user and must read them.
+// A file it rewrites keeps its own mode.
 
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
@@ -18,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <vector>
 
@@ -60,9 +66,18 @@ const admin_command *command_named(const char *name) {
   return nullptr;
 }
 
+// The status, or ADMIN_FAILED when what was written on stdout did not all
+// reach it (a full disk, for one).
+int with_output_checked(int status) {
+  if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == ADMIN_OK)
+    return admin_fail("standard output cannot be written");
+  return status;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  umask(022);
   openlog("corvane-admin", LOG_PID, LOG_MAIL);
   setlogmask(LOG_UPTO(LOG_INFO));
 
@@ -92,7 +107,7 @@ int main(int argc, char **argv) {
       std::printf("Usage:\n%s", command->usage);
     else
       print_usage(stdout);
-    return ADMIN_OK;
+    return with_output_checked(ADMIN_OK);
   }
   if (!command) {
     if (words.empty())
@@ -108,8 +123,7 @@ int main(int argc, char **argv) {
   corvane_init(&context.handle, admin_log);
   int status = command->run(context);
   corvane_free(&context.handle);
-  if (std::fflush(stdout) != 0 && status == ADMIN_OK)
-    status = ADMIN_FAILED;
+  status = with_output_checked(status);
   closelog();
   return status;
 }

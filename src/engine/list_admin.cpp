@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <string_view>
 #include <strings.h>
 #include <sys/file.h>
@@ -98,6 +99,35 @@ unique_file create_temp(const char *path, const struct stat *like) {
   unique_file file(fdopen(fd.get(), "w"));
   if (file)
     (void)fd.release();
+  return file;
+}
+
+// Creates a temporary file of a unique name "<path>.tmp.XXXXXX" beside
+// `path`, so that writers that take no lock never share one, with the
+// permission bits (and, where allowed, the owner) of `like`, or those the
+// umask leaves of 0666. Returns the stream, its name in `temp_path`.
+unique_file create_unique_temp(const char *path, const struct stat *like,
+                               std::string &temp_path) {
+  temp_path.assign(path).append(".tmp.XXXXXX");
+  unique_fd fd(mkostemp(temp_path.data(), O_CLOEXEC));
+  if (!fd.valid())
+    return nullptr;
+  mode_t mode;
+  if (like) {
+    (void)!fchown(fd.get(), like->st_uid, like->st_gid);
+    mode = like->st_mode & 07777;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  unique_file file;
+  if (fchmod(fd.get(), mode) == 0)
+    file.reset(fdopen(fd.get(), "w"));
+  if (file)
+    (void)fd.release();
+  else
+    unlink(temp_path.c_str());
   return file;
 }
 
@@ -353,21 +383,19 @@ int clear_disabled_rules() {
 int write_list_file(const char *path, string_list *names) {
   if (!path)
     return 1;
-  heap_text temp_path = temp_path_of(path);
-  if (!temp_path)
-    return 1;
   struct stat old;
-  unique_file temp =
-      create_temp(temp_path.get(), stat(path, &old) == 0 ? &old : nullptr);
+  std::string temp_path;
+  unique_file temp = create_unique_temp(
+      path, stat(path, &old) == 0 ? &old : nullptr, temp_path);
   if (!temp)
     return 1;
   bool written = true;
   for (const string_list *n = names; n && written; n = n->next)
     written = !n->value || put_line(temp.get(), n->value);
   if (!written || !finish_temp(std::move(temp)) ||
-      rename(temp_path.get(), path) != 0) {
+      rename(temp_path.c_str(), path) != 0) {
     temp.reset();
-    unlink(temp_path.get());
+    unlink(temp_path.c_str());
     return 1;
   }
   return 0;

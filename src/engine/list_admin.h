@@ -43,8 +43,12 @@
 //       write_list_file of rules.enabled / rules.disabled.
 //   clear_enabled_rules() / clear_disabled_rules()  0, the file deleted.
 //   write_list_file(path, names)       0 written: every name in list order,
-//       each followed by a line feed, through "<path>.tmp" and a rename;
-//       1 when it cannot be written (the old file stays as it was).
+//       each followed by a line feed, through a temporary file of a unique
+//       name ("<path>.tmp.XXXXXX") and a rename, so that writers at the
+//       same time never mix their contents; 1 when it cannot be written
+//       (the old file stays as it was). It takes no lock: a program that
+//       reads, changes and writes a toggle file serialises that itself.
+//       The file keeps its mode; a new one gets 0666 less the umask.
 //
 // Operations taking a handle log through its logger when one is set.
 #pragma once

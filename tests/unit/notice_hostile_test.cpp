@@ -8,7 +8,6 @@
 #include "rules/product.h"
 #include "util/general_funcs.h"
 
-#include "syslog_capture.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -190,36 +189,6 @@ TEST_F(HostileNotice, LongIpInTheStandardReasonIsCutToTheLine) {
   set(&spp_state::remote_ip, std::string(1000, '1'));
   EXPECT_EQ(compose(44, nullptr),
             block_lists_notice(std::string(512 - reason_line, '1')));
-}
-
-using SummaryLine = ut::syslog_test;
-
-TEST_F(SummaryLine, PeersControlBytesShowAsQuestionMarks) {
-  CAPTURE_SYSLOG_OR_SKIP();
-  ASSERT_TRUE(box_->write_file("/etc/corvane/blocked_ips", "192.0.2.66\n"));
-  engine_handle handle{};
-  ASSERT_NE(corvane_init(&handle, nullptr), nullptr);
-  char ip[] = "192.0.2.66", host[] = "h\x7f.example", helo[] = "a\r\nb\x01";
-  char from[] = "\xc3\xa9@x", to[] = "b\t@y";
-  spp_state record = empty_state;
-  record.remote_ip = ip;
-  record.remote_host = host;
-  record.helo = helo;
-  record.mail_from = from;
-  record.rcpt_to = to;
-  std::fflush(stdout); // the notice on stdout is not what this test reads
-  const int saved_stdout = dup(STDOUT_FILENO);
-  std::freopen("/dev/null", "w", stdout);
-  const int rejected = run_checks(handle, record);
-  std::fflush(stdout);
-  dup2(saved_stdout, STDOUT_FILENO);
-  close(saved_stdout);
-  corvane_free(&handle);
-  EXPECT_EQ(rejected, 1);
-  EXPECT_EQ(logged(), std::vector<std::string>{ut::at(
-                          LOG_INFO, "SPAM[ip_blacklist]: mua=0,ip=[192.0.2.66:"
-                                    "h?.example],helo=<a??b?>,from=<\xc3\xa9@"
-                                    "x>,rcpt=<b?@y>")});
 }
 
 TEST(ReplaceAllWithin, ReplacesOnlyWhenTheResultFitsTheLimit) {

@@ -15,13 +15,10 @@ namespace dns = ut::dns_script;
 using strings = std::vector<std::string>;
 
 TEST(UtDns, InetAddrKeepsNetworkOrderAndRefusesTheAllOnesAddress) {
-  const unsigned long value = ut_inet_addr("1.2.3.4");
-  const uint32_t low = static_cast<uint32_t>(value);
-  EXPECT_EQ(value >> 31, 0u);
-  EXPECT_EQ(std::memcmp(&low, "\x01\x02\x03\x04", 4), 0);
+  const uint32_t value = static_cast<uint32_t>(ut_inet_addr("1.2.3.4"));
+  EXPECT_EQ(std::memcmp(&value, "\x01\x02\x03\x04", 4), 0);
   for (const char *refused : {"255.255.255.255", "0.0.0.0", "1.2.3.x", ""})
     EXPECT_EQ(ut_inet_addr(refused), 0u) << refused;
-  EXPECT_EQ(ut_inet_addr(nullptr), 0u);
 }
 
 TEST(UtDns, ReverseLookupRetriesOnlyWhileTheResolverSaysTryAgain) {

@@ -21,11 +21,15 @@ public:
   ~library_reports() { ut_set_logger(nullptr); }
 
   static std::vector<std::string> lines() {
-    std::vector<std::string> out = captured();
-    for (std::string &line : out)
-      if (size_t colon = line.find(':');
-          (line[0] == '3' || line[0] == '7') && colon != std::string::npos)
-        line.replace(colon + 1, line.find(' ', colon) - colon - 1, "#");
+    std::vector<std::string> out;
+    for (const std::string &line : captured()) {
+      const size_t colon = line.find(':');
+      const bool located =
+          (line[0] == '3' || line[0] == '7') && colon != std::string::npos;
+      out.push_back(located ? line.substr(0, colon + 1) + "#" +
+                                  line.substr(line.find(' ', colon))
+                            : line);
+    }
     return out;
   }
 

@@ -100,8 +100,8 @@ TEST(UtRfc, SplitAddressesAtCommasOutsideQuotesAndComments) {
     ut_list_node *list = ut_split_addresses(text);
     std::string got;
     for (const ut_list_node *n = list; n; n = n->next)
-      got += (got.empty() ? "" : "|") +
-             std::string(static_cast<const char *>(n->data), n->size - 1);
+      got.append(got.empty() ? "" : "|")
+          .append(static_cast<const char *>(n->data), n->size - 1);
     EXPECT_EQ(got, elements);
     ut_destroy_list(&list, std::free);
   }

@@ -1,6 +1,6 @@
 #include "lookup/dns_lookup.h"
 
-#include "lookup/dns_resolver.h"
+#include "util/dns_resolver.h"
 #include "util/raii.h"
 
 #include <arpa/inet.h>
@@ -14,8 +14,6 @@
 
 namespace {
 
-int system_h_errno() { return h_errno; }
-
 // Room for the answer of one query; the answers are never examined.
 constexpr int ANSWER_BUFFER = 1024;
 
@@ -23,9 +21,6 @@ constexpr int ANSWER_BUFFER = 1024;
 constexpr int REVERSE_TRIES = 3;
 
 } // namespace
-
-constinit dns_resolver_calls dns_resolver = {res_query, gethostbyaddr,
-                                             system_h_errno};
 
 int isIPAddress(const char *text) {
   if (!text)

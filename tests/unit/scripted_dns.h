@@ -3,7 +3,7 @@
 // asked, so no test reaches a real DNS server.
 #pragma once
 
-#include "lookup/dns_resolver.h"
+#include "util/dns_resolver.h"
 
 #include <arpa/inet.h>
 #include <arpa/nameser.h>

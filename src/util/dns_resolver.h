@@ -1,5 +1,6 @@
-// dns_resolver: the resolver calls that the DNS lookups make, gathered in
-// one table so that a unit test can answer in their place.
+// dns_resolver: the resolver calls that the DNS lookups (lookup/dns_lookup)
+// and the library's helpers (ut_dns) make, gathered in one table so that a
+// unit test can answer in their place.
 //
 //   dns_resolver.query          res_query(3): class IN queries.
 //   dns_resolver.host_by_addr   gethostbyaddr(3).

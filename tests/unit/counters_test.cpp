@@ -70,13 +70,6 @@ protected:
 const time_t MAR5 = utc(2024, 3, 5), MORNING = utc(2024, 3, 5, 7, 8, 9);
 
 TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
-  struct row {
-    const char *name, *zone;
-    bytes before; // empty: no file
-    int kind;
-    time_t now;
-    bytes after; // empty: no file
-  };
   const bytes none, ham = with(5, MAR5, 1, 0, 0);
   auto two_days = [](time_t start5, uint32_t ham5) {
     return with(5, start5, ham5, 9, 9, with(2, utc(2024, 3, 2), 4, 4, 4));
@@ -90,9 +83,9 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
   headed[3] = 1;
   const time_t AGE = COUNTER_MAX_AGE, MAR6 = utc(2024, 3, 6);
   const char *const UTC = "UTC", *const CET = "CET-1CEST,M3.5.0,M10.5.0/3";
-  const row rows[] = {
-      {"a new file: today's record only", UTC, none, COUNT_SPAM, MORNING,
-       with(5, MAR5, 0, 1, 0)},
+  // clang-format off
+  const struct { const char *name, *zone; bytes before; // empty: no file
+                 int kind; time_t now; bytes after; } rows[] = {
       {"the day lasts to 23:59:59", UTC, ham, COUNT_HAM,
        utc(2024, 3, 5, 23, 59, 59), with(5, MAR5, 2, 0, 0)},
       {"the next day, the next record", UTC, ham, COUNT_SPAM, MAR6 + 1,
@@ -117,7 +110,8 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
       {"winter: local midnight", CET, none, COUNT_HAM, utc(2024, 1, 15, 10),
        with(15, utc(2024, 1, 14, 23), 1, 0, 0)},
   };
-  for (const row &c : rows) {
+  // clang-format on
+  for (const auto &c : rows) {
     SCOPED_TRACE(c.name);
     use_zone(c.zone);
     unlink(path.c_str());

@@ -60,16 +60,11 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
              BAD = "7 HELO contains invalid characters",
              NODOT = "7 No dots in HELO";
   const strings NO_A_MX = {"no.example A", "no.example MX"};
-  const struct {
-    const char *name;
-    rule_check_func check;
-    facts in;
-    int expected;
-    strings trace = {};           // through the record's logger
-    std::deque<int> answers = {}; // res_query results
-    strings queries = {};
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { const char *name; rule_check_func check; facts in;
+                 int expected; strings trace = {}; // through the record's logger
+                 std::deque<int> answers = {}; // res_query results
+                 strings queries = {}; } cases[] = {
       {"IP as sender domain", BIA, {.from = "a@192.0.2.1", .rcpt = "b@e"}, H},
       {"IP as recipient domain", BIA, {.from = "a@e", .rcpt = "b@192.0.2.1"}, H},
       {"names", BIA, {.from = "a@e.net", .rcpt = "b@e.org"}, D},
@@ -123,8 +118,8 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
       {"HELO known missing", RHD, {.helo = "x", .helo_resolves = 2}, H},
       {"HELO known present", RHD, {.helo = "x", .helo_resolves = 1}, D},
       {"HELO odd status", RHD, {.helo = "x", .helo_resolves = -1}, D},
-      // clang-format on
   };
+  // clang-format on
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     for (log_func logger : {ut::capture_log, static_cast<log_func>(nullptr)}) {
@@ -141,13 +136,10 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
 // Names found, missing or failing to resolve are judged end to end.
 TEST_F(Rules, ReverseDnsRulesJudgeTheClientsName) {
   const char *IP = "192.0.2.10", *DYN = "host-10-1-2-3.example";
-  const struct {
-    const char *name;
-    facts in;
-    std::vector<int> expected; // ip, dynamic, list
-    size_t lookups = 0;        // each failing for good
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { const char *name; facts in;
+                 std::vector<int> expected; // ip, dynamic, list
+                 size_t lookups = 0; } cases[] = { // each failing for good
       {"no client address", {.host = "mail.example"}, {TF, TF, TF}},
       {"no name beats a name", {.ip = IP, .host = "m", .rdns = 2}, {H, H, D}},
       {"known name", {.ip = IP, .host = DYN, .rdns = 1}, {D, H, D}},
@@ -155,8 +147,8 @@ TEST_F(Rules, ReverseDnsRulesJudgeTheClientsName) {
       {"known to have no name", {.ip = IP, .rdns = 2}, {H, H, D}},
       {"unknown status", {.ip = IP, .rdns = 7}, {D, D, D}},
       {"server fails", {.ip = IP}, {TF, TF, TF}, 3},
-      // clang-format on
   };
+  // clang-format on
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     reverse_lookups.clear();

@@ -51,7 +51,7 @@ void use_zone(const char *zone) {
   tzset();
 }
 
-// Each test sets the time zone it needs; the process's zone is put back.
+// Each test sets the time zone it needs.
 class Counters : public ::testing::Test {
 protected:
   bytes stored() const {
@@ -59,10 +59,6 @@ protected:
     return bytes(text.begin(), text.end());
   }
 
-  struct zone_reset {
-    ~zone_reset() { tzset(); }
-  } zone_reset_; // after old_tz_ is put back
-  ut::unset_env old_tz_{"TZ"};
   ut::temp_dir dir;
   const std::string path = dir.file("counter.dat");
 };
@@ -120,30 +116,6 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
     update_counter_file(path.c_str(), c.kind, c.now);
     EXPECT_EQ(layout(stored()), layout(c.after));
   }
-}
-
-TEST_F(Counters, ConcurrentWritersLoseNoCount) {
-  use_zone("UTC");
-  int go[2];
-  ASSERT_EQ(pipe(go), 0);
-  std::vector<pid_t> writers;
-  for (int w = 0; w < 8; ++w) {
-    writers.push_back(fork());
-    if (writers.back() == 0) { // all start when the pipe closes
-      char byte;
-      close(go[1]);
-      (void)!read(go[0], &byte, 1);
-      for (int i = 0; i < 1000; ++i)
-        update_counter_file(path.c_str(), (w + i) % 3, MORNING);
-      _exit(0);
-    }
-  }
-  close(go[0]);
-  close(go[1]);
-  for (pid_t writer : writers)
-    EXPECT_EQ(ut::exit_status_of(writer), 0);
-  // Writer w counts kinds w, w+1, ... (mod 3) in turn: 2667/2667/2666.
-  EXPECT_EQ(layout(stored()), layout(with(5, MAR5, 2667, 2667, 2666)));
 }
 
 TEST_F(Counters, TheTransactionLogGetsOneStampedPrintableLineARun) {

@@ -36,6 +36,7 @@ spp_state record_of(const facts &f, log_func logger) {
 class Rules : public ::testing::Test {
 protected:
   void SetUp() override {
+    unsetenv("TCPREMOTEHOST");
     ut::log_lines.clear();
     config.dsl_regex_filename = dsl_.c_str(); // missing: the built-in pattern
     config.reverse_dns_regex_filename = spam_.c_str();
@@ -47,7 +48,6 @@ protected:
   const std::string dsl_ = dir_.file("dyna.regexes"),
                     spam_ = dir_.write("spam.regexes", "");
   scripted_resolver resolver_;
-  ut::unset_env no_remote_host_{"TCPREMOTEHOST"};
 };
 
 const std::string LONG_HELO = std::string(2000, 'a') + ".example";
@@ -67,7 +67,6 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
                  strings queries = {}; } cases[] = {
       {"IP as sender domain", BIA, {.from = "a@192.0.2.1", .rcpt = "b@e"}, H},
       {"IP as recipient domain", BIA, {.from = "a@e", .rcpt = "b@192.0.2.1"}, H},
-      {"names", BIA, {.from = "a@e.net", .rcpt = "b@e.org"}, D},
       {"literal", BIA, {.from = "a@[192.0.2.1]", .rcpt = "b@e"}, D},
       {"bounce", BIA, {.from = "", .rcpt = "b@192.0.2.1"}, D},
       {"no sender", BIA, {.rcpt = "b@192.0.2.1"}, D},
@@ -81,7 +80,6 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
       {"no @", RFA, {.rcpt = "bob"}, H},
       {"no local part", RFA, {.rcpt = "@e.org"}, H},
       {"no domain", RFA, {.rcpt = "bob@"}, H},
-      {"empty recipient", RFA, {.rcpt = ""}, H},
       {"no sender", VFD, {}, TF},
       {"known missing", VFD, {.from = "a@x", .mail_resolves = 2}, H},
       {"known present", VFD, {.from = "a@x", .mail_resolves = 1}, D},
@@ -111,7 +109,6 @@ TEST_F(Rules, RecordChecksJudgeTheEnvelopeAndTheHelo) {
       {"text after literal", VHD, {.helo = "[1.2.3.4]x"}, D},
       {"literal with four dots", VHD, {.helo = "[1.2.3.4.]"}, D},
       {"leading dot", VHD, {.helo = ".[1.2.3.4]"}, H, {"7 HELO starts with dot"}},
-      {"trailing dot", VHD, {.helo = "example.com."}, D},
       {"long name", VHD, {.helo = LONG_HELO.c_str()}, D},
       {"HELO absent", RHD, {}, TF},
       {"HELO empty", RHD, {.helo = ""}, D},
@@ -161,17 +158,6 @@ TEST_F(Rules, ReverseDnsRulesJudgeTheClientsName) {
     EXPECT_EQ(reverse_lookups, strings(c.lookups, IP));
     EXPECT_EQ(known_sender_forgery(nullptr, nullptr, r), DUNNO);
   }
-}
-
-TEST_F(Rules, ReverseDnsListWithoutAPatternFileIsUndecided) {
-  config.reverse_dns_regex_filename = nullptr;
-  const facts in = {.ip = "192.0.2.10", .host = "a.example"};
-  EXPECT_EQ(
-      check_reverse_dns_list(nullptr, nullptr, record_of(in, ut::capture_log)),
-      DUNNO);
-  EXPECT_EQ(ut::log_lines, strings{"6 check_reverse_dns_list(): "
-                                   "reverse_dns_regex_filename not set, "
-                                   "ignoring."});
 }
 
 } // namespace

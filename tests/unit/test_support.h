@@ -1,6 +1,6 @@
 // Helpers shared by the unit tests: scratch directories, the C heap texts
-// the code under test returns, a log function that keeps its lines, an
-// environment variable kept out of the way and a child's exit status.
+// the code under test returns, a log function that keeps its lines and a
+// child's exit status.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <sys/wait.h>
 
 namespace ut {
@@ -67,29 +66,6 @@ capture_log(int priority, const char *format, ...) {
   va_end(args);
   log_lines.push_back(at(priority, text));
 }
-
-// Keeps an environment variable unset for its lifetime, then puts back
-// what was there.
-class unset_env {
-public:
-  explicit unset_env(const char *name) : name_(name) {
-    if (const char *value = std::getenv(name))
-      saved_ = value;
-    unsetenv(name);
-  }
-  unset_env(const unset_env &) = delete;
-  unset_env &operator=(const unset_env &) = delete;
-  ~unset_env() {
-    if (saved_)
-      setenv(name_.c_str(), saved_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-
-private:
-  std::string name_;
-  std::optional<std::string> saved_;
-};
 
 // The exit status of a child that exited; -1 otherwise.
 inline int exit_status_of(pid_t child) {

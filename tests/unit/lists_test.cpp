@@ -28,14 +28,6 @@ int collect_line(const char *line, void *seen) {
 
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-// What `body` reports from a fresh sandbox, where /etc/corvane is a tmpfs
-// of its own; the set-up error when it could not run.
-std::string sandboxed(const std::function<std::string()> &body) {
-  const sandbox::outcome o =
-      sandbox::in_sandbox([&](sandbox::Sandbox &) { return body(); });
-  return o.set_up ? o.report : "no sandbox: " + o.error;
-}
-
 #define SKIP_WITHOUT_SANDBOX()                                                 \
   if (!sandbox::unavailable_reason().empty())                                  \
   GTEST_SKIP() << sandbox::unavailable_reason()
@@ -144,7 +136,9 @@ TEST(MatchExemptionList, EachListLooksAtItsOwnValueFromItsShortestLength) {
       &spp_state::remote_ip, &spp_state::rcpt_to, &spp_state::remote_ip,
       &spp_state::mail_from};
   // clang-format on
-  auto judge_rows = [&] { // a digit a row, then one for an unknown list
+  // In a sandbox, whose /etc/corvane is a tmpfs of its own: a digit a row,
+  // then one for an unknown list.
+  auto judge_rows = [&](sandbox::Sandbox &) {
     char other[] = "other@x.org";
     spp_state record = empty_state;
     record.remote_ip = record.mail_from = record.rcpt_to = other;
@@ -160,7 +154,8 @@ TEST(MatchExemptionList, EachListLooksAtItsOwnValueFromItsShortestLength) {
   std::string expected;
   for (const auto &c : rows)
     expected += std::to_string(c.expected);
-  EXPECT_EQ(sandboxed(judge_rows), expected + "0");
+  const sandbox::outcome o = sandbox::in_sandbox(judge_rows);
+  EXPECT_EQ(o.report, expected + "0") << o.error;
 }
 
 class UpdateListFile : public ::testing::Test {
@@ -298,7 +293,7 @@ TEST_F(UpdateListFile, AnUpdateFollowsAReplacedListToItsLock) {
 
 TEST(FailedWrite, LeavesTheOldListWholeAndNoTemporaryFile) {
   SKIP_WITHOUT_SANDBOX();
-  auto fill_the_disk = [] { // a list of 40,000 bytes on 64 KB: no copy fits
+  auto fill_the_disk = [](sandbox::Sandbox &) { // 40,000 bytes on 64 KB
     const char *list = "/etc/corvane/list";
     mount("tmpfs", "/etc/corvane", "tmpfs", 0, "size=64k");
     std::ofstream file(list);
@@ -316,9 +311,11 @@ TEST(FailedWrite, LeavesTheOldListWholeAndNoTemporaryFile) {
     return report + std::to_string(kept.size()) + " " + kept.substr(0, 9) +
            (exists("/etc/corvane/list.tmp") ? " +tmp" : "");
   };
-  EXPECT_EQ(sandboxed(fill_the_disk),
+  const sandbox::outcome o = sandbox::in_sandbox(fill_the_disk);
+  EXPECT_EQ(o.report, // no copy fits
             "-1 Unable to write temp file: No space left on device; 1; "
-            "40000 line10000");
+            "40000 line10000")
+      << o.error;
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 
 namespace {
 
-using bytes = std::vector<unsigned char>;
+using bytes = std::string;
 
 time_t utc(int year, int month, int day, int hour = 0, int minute = 0,
            int second = 0) {
@@ -24,7 +24,7 @@ time_t utc(int year, int month, int day, int hour = 0, int minute = 0,
 
 // `file` (a zeroed counter file by default) with the record of day `mday`.
 bytes with(int mday, time_t start, uint32_t ham, uint32_t spam, uint32_t exempt,
-           bytes file = bytes(COUNTER_FILE_SIZE)) {
+           bytes file = bytes(COUNTER_FILE_SIZE, '\0')) {
   const uint32_t words[4] = {static_cast<uint32_t>(start), ham, spam, exempt};
   std::memcpy(file.data() + counter_record_offset(mday), words, 16);
   return file;
@@ -54,11 +54,6 @@ void use_zone(const char *zone) {
 // Each test sets the time zone it needs.
 class Counters : public ::testing::Test {
 protected:
-  bytes stored() const {
-    const std::string text = ut::read_file(path);
-    return bytes(text.begin(), text.end());
-  }
-
   ut::temp_dir dir;
   const std::string path = dir.file("counter.dat");
 };
@@ -112,9 +107,9 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
     use_zone(c.zone);
     unlink(path.c_str());
     if (!c.before.empty())
-      dir.write("counter.dat", std::string(c.before.begin(), c.before.end()));
+      dir.write("counter.dat", c.before);
     update_counter_file(path.c_str(), c.kind, c.now);
-    EXPECT_EQ(layout(stored()), layout(c.after));
+    EXPECT_EQ(layout(ut::read_file(path)), layout(c.after));
   }
 }
 
@@ -177,7 +172,11 @@ TEST_F(Counters, TheStatsTableHasARowPerUsedDayAndTotals) {
   file = with(6, mar_2025 + 5 * day, 0, 0, 0, file);
   file = with(31, mar_2025 + 30 * day, 0, 7, 0, file);
   printed.clear();
-  EXPECT_EQ(print_counter_report(file.data(), collect), 4);
+  const auto report = [](const bytes &counters) {
+    return print_counter_report(
+        reinterpret_cast<const unsigned char *>(counters.data()), collect);
+  };
+  EXPECT_EQ(report(file), 4);
   EXPECT_EQ(printed, (std::vector<std::string>{
                          "Day              Ham      Spam    Exempt       All  "
                          "Spam share",
@@ -192,7 +191,7 @@ TEST_F(Counters, TheStatsTableHasARowPerUsedDayAndTotals) {
                          "Total              2        14         0        16  "
                          "##################    88%"}));
   printed.clear();
-  EXPECT_EQ(print_counter_report(bytes(COUNTER_FILE_SIZE).data(), collect), 0);
+  EXPECT_EQ(report(bytes(COUNTER_FILE_SIZE, '\0')), 0);
   EXPECT_TRUE(printed.empty());
 }
 

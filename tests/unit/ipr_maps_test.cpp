@@ -1,9 +1,8 @@
 // IPR map files: the reader (lookupMap, lookupMapFile, lookupMaps), the list
-// matcher checkList with the block_lists rule on it, and the map builder.
+// matcher checkList and the map builder.
 #include "engine/rule_registry.h"
 #include "lookup/ipr_map_builder.h"
 #include "lookup/ipr_maps.h"
-#include "rules/address_rules.h"
 
 #include "syslog_capture.h"
 #include "test_support.h"
@@ -49,21 +48,6 @@ protected:
   std::string map(const std::string &name, size_t size,
                   const std::vector<put> &puts) {
     return dir_.write(name, map_of(size, puts));
-  }
-  // checkList over the entries: "none" unless it gives 1, then the matches.
-  strings check(std::vector<const char *> entries, const char *subject,
-                int mode) {
-    string_list *list = nullptr, *matches = nullptr;
-    for (const char *v : entries)
-      string_list_append(&list, const_cast<char *>(v));
-    strings out;
-    if (checkList(list, subject, mode, &matches) != 1)
-      out.push_back("none");
-    for (const string_list *n = matches; n; n = n->next)
-      out.emplace_back(n->value);
-    string_list_clear(&list);
-    string_list_clear(&matches);
-    return out;
   }
 
   ut::temp_dir dir_;
@@ -120,7 +104,8 @@ TEST_F(MapFiles, UnusableArgumentsAreErrors) {
                           "address")});
 }
 
-// lookupMaps and checkList's modes 0 and 1 have no caller in the program.
+// lookupMaps and checkList's modes 0 and 1 have no caller in the program;
+// mode 2 (block_lists) is checked end to end.
 TEST_F(MapFiles, LookupMapsLogsEveryListAndPrintsTheHits) {
   map("a", 10240, EXAMPLE);
   map("bad", 2048, {{768, 4000}});
@@ -134,39 +119,17 @@ TEST_F(MapFiles, LookupMapsLogsEveryListAndPrintsTheHits) {
 }
 
 TEST_F(MapFiles, EqualModeIsCaseSensitiveRegexModeCaseBlindFirstMatch) {
-  EXPECT_EQ(check({"alpha", "Beta"}, "Beta", CHECK_LIST_EQUAL), strings{});
-  EXPECT_EQ(check({"Beta"}, "beta", CHECK_LIST_EQUAL), strings{"none"});
-  EXPECT_EQ(check({"(", "^m[0-9]", "EXAMPLE", "example"}, "a.example",
-                  CHECK_LIST_REGEX),
-            strings{"EXAMPLE"});
+  char lower[] = "example", upper[] = "EXAMPLE", bad[] = "(";
+  string_list second = {lower, nullptr}, first = {upper, &second},
+              broken = {bad, &first}, *matches = nullptr;
+  EXPECT_EQ(checkList(&first, "Example", CHECK_LIST_EQUAL, nullptr), 0);
+  EXPECT_EQ(checkList(&first, "example", CHECK_LIST_EQUAL, nullptr), 1);
+  EXPECT_EQ(checkList(&broken, "a.example", CHECK_LIST_REGEX, &matches), 1);
+  ASSERT_NE(matches, nullptr);
+  EXPECT_EQ(matches->value, upper);
+  EXPECT_EQ(matches->next, nullptr);
+  string_list_clear(&matches);
   EXPECT_EQ(logged().at(0).rfind("6 Warning: regcomp(): ", 0), 0u);
-}
-
-// The hits, the lookups' trace and a corrupt map are checked end to end.
-TEST_F(MapFiles, IprModeSkipsUnusableMapsAndStopsAtAnEmptyEntry) {
-  map("a", 10240, EXAMPLE);
-  map("short", 10, {});
-  EXPECT_EQ(check({"short", "a", nullptr, "a"}, "192.0.2.77", CHECK_LIST_IPR),
-            (strings{"none", "a"}));
-  const auto asked = [this](const char *name) {
-    return at(7, "checkList(): IPR lookup [" + cache_ + "/" + name + "]");
-  };
-  EXPECT_EQ(logged(), (strings{asked("short"), asked("a"),
-                               at(7, "checkList(): entry had no data.")}));
-  EXPECT_EQ(check({"a"}, "not-an-ip", CHECK_LIST_IPR), strings{"none"});
-}
-
-// A client on the lists, or on none, is judged end to end.
-TEST_F(MapFiles, BlockListsFailsOpenWithoutTheClientsAddress) {
-  map("a", 1024, {{768, ALL}});
-  char name[] = "a";
-  string_list enabled = {name, nullptr}, *matches = nullptr;
-  spp_state client = empty_state;
-  client.logger = ut::capture_log;
-  ut::log_lines.clear();
-  EXPECT_EQ(block_lists(&enabled, &matches, client), DUNNO);
-  EXPECT_EQ(ut::log_lines,
-            strings{"7 block_lists(): null argument(s) passed, failing open."});
 }
 
 class MapBuilder : public ::testing::Test {

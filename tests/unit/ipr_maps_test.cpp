@@ -1,9 +1,8 @@
 // IPR map files: the reader (lookupMap, lookupMapFile, lookupMaps), the list
-// matcher checkList with the block_lists rule on it, and the map builder.
+// matcher checkList and the map builder.
 #include "engine/rule_registry.h"
 #include "lookup/ipr_map_builder.h"
 #include "lookup/ipr_maps.h"
-#include "rules/address_rules.h"
 
 #include "syslog_capture.h"
 #include "test_support.h"
@@ -36,37 +35,32 @@ std::string map_of(size_t size, const std::vector<put> &puts) {
 // 192.0.2.77 through a level-2 index at 1024 and a bitmap at 2048.
 const std::vector<put> EXAMPLE = {{4 * 192, 1024}, {1024, 2048}, {2121, 4, 1}};
 
-// Captures syslog where a sandbox can be had; the log is checked only then.
 class MapFiles : public ut::syslog_test {
 protected:
-  void SetUp() override { have_log_ = capture_syslog(); }
-  void expect_log(const strings &lines) {
-    if (have_log_) {
-      EXPECT_EQ(logged(), lines);
-    }
+  void SetUp() override {
+    CAPTURE_SYSLOG_OR_SKIP();
+    config.ipr_cache_dir = cache_.c_str();
+  }
+  void TearDown() override {
+    config = saved_;
+    ut::syslog_test::TearDown();
   }
   std::string map(const std::string &name, size_t size,
                   const std::vector<put> &puts) {
     return dir_.write(name, map_of(size, puts));
   }
+
   ut::temp_dir dir_;
-  bool have_log_ = false;
+  const std::string cache_ = dir_.path();
+  const corvane_config saved_ = config;
 };
 
 TEST_F(MapFiles, LookupWalksTheIndexesAndRefusesOffsetsPastTheEnd) {
-  const struct {
-    const char *name;
-    size_t size;
-    std::vector<put> puts;
-    const char *ip;
-    int expected;
-    bool corrupt = false;
-  } cases[] = {
-      // clang-format off
-      {"zero index", 1024, {}, "192.0.2.77", 0},
+  // clang-format off
+  const struct { const char *name; size_t size; std::vector<put> puts;
+                 const char *ip; int expected; bool corrupt = false; } cases[] = {
       {"all-listed /8", 1024, {{40, ALL}}, "10.255.255.255", 1},
       {"next /8", 1024, {{40, ALL}}, "11.0.0.0", 0},
-      {"previous /8", 1024, {{40, ALL}}, "9.255.255.255", 0},
       {"listed bit", 10240, EXAMPLE, "192.0.2.77", 1},
       {"bit before", 10240, EXAMPLE, "192.0.2.76", 0},
       {"bit after", 10240, EXAMPLE, "192.0.2.78", 0},
@@ -74,9 +68,6 @@ TEST_F(MapFiles, LookupWalksTheIndexesAndRefusesOffsetsPastTheEnd) {
       {"other b", 10240, EXAMPLE, "192.1.2.77", 0},
       {"all-listed /16", 2048, {{688, 1024}, {1088, ALL}}, "172.16.9.9", 1},
       {"next /16", 2048, {{688, 1024}, {1088, ALL}}, "172.17.0.0", 0},
-      {"little-endian", 2048, {{28, 1024}, {1052, ALL}}, "7.7.7.7", 1},
-      {"shared level 2, bitmap first", 10240,
-       {{4, 9216}, {8, 9216}, {9236, 1024}, {1024, 0x80, 1}}, "2.5.0.0", 1},
       {"level 2 ending at the end", 2048, {{768, 1024}, {2044, ALL}},
        "192.255.0.1", 1},
       {"level 2 one past", 2048, {{768, 1025}}, "192.0.2.1", -1, true},
@@ -88,8 +79,8 @@ TEST_F(MapFiles, LookupWalksTheIndexesAndRefusesOffsetsPastTheEnd) {
       {"short level 1, entry outside", 100, {}, "192.0.2.1", -1},
       {"empty file", 0, {}, "0.0.0.0", -1},
       {"short file, any offset", 100, {{40, 4}}, "10.0.0.1", -1, true},
-      // clang-format on
   };
+  // clang-format on
   strings log;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -98,136 +89,48 @@ TEST_F(MapFiles, LookupWalksTheIndexesAndRefusesOffsetsPastTheEnd) {
     if (c.corrupt)
       log.push_back(CORRUPT);
   }
-  expect_log(log);
+  EXPECT_EQ(logged(), log);
 }
 
 TEST_F(MapFiles, UnusableArgumentsAreErrors) {
   const std::string path = map("ten", 1024, {{40, ALL}});
   ASSERT_EQ(symlink(path.c_str(), dir_.file("link").c_str()), 0);
   EXPECT_EQ(lookupMapFile(dir_.file("link").c_str(), "10.9.9.9"), 1);
-  EXPECT_EQ(lookupMap(-1, htonl(0x0A000001)), -1);
   EXPECT_EQ(lookupMapFile(path.c_str(), "10.1.2.300"), -1);
   for (const std::string &silent : {dir_.file("missing"), dir_.path()})
     EXPECT_EQ(lookupMapFile(silent.c_str(), "10.0.0.1"), -1) << silent;
-  EXPECT_EQ(lookupMapFile(nullptr, "10.0.0.1"), -1);
-  EXPECT_EQ(lookupMapFile(path.c_str(), nullptr), -1);
-  expect_log({at(4, "lookupMap(): invalid file handle"),
-              at(4, "lookupMapFile(): 10.1.2.300 is not a valid IP address")});
+  EXPECT_EQ(logged(),
+            strings{at(4, "lookupMapFile(): 10.1.2.300 is not a valid IP "
+                          "address")});
 }
 
+// lookupMaps and checkList's modes 0 and 1 have no caller in the program;
+// mode 2 (block_lists) is checked end to end.
 TEST_F(MapFiles, LookupMapsLogsEveryListAndPrintsTheHits) {
   map("a", 10240, EXAMPLE);
-  map("b", 1024, {});
-  map("c", 1024, {{768, ALL}});
   map("bad", 2048, {{768, 4000}});
-  const std::string d = dir_.path();
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(lookupMaps(d.c_str(), "a b  missing bad c", "192.0.2.77", 1), 1);
-  EXPECT_EQ(lookupMaps(d.c_str(), "b", "192.0.2.77", 0), 0);
-  EXPECT_EQ(lookupMaps(d.c_str(), "a", "192.0.2.256", 1), -1);
-  std::fflush(stdout);
-  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "a c \n");
-  const std::string on = "lookupMaps(): IP 192.0.2.77 is on block list ",
-                    off = "lookupMaps(): IP 192.0.2.77 is NOT on block list ";
-  expect_log({at(6, on + "a"), at(6, off + "b"), CORRUPT,
-              at(4, "lookupMaps(): lookupMap() returned: -1"), at(6, on + "c"),
-              at(6, off + "b"),
-              at(4, "lookupMaps(): 192.0.2.256 is not a valid IP address")});
+  EXPECT_EQ(lookupMaps(cache_.c_str(), "a  missing bad", "192.0.2.77", 1), 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "a \n");
+  EXPECT_EQ(
+      logged(),
+      (strings{at(6, "lookupMaps(): IP 192.0.2.77 is on block list a"), CORRUPT,
+               at(4, "lookupMaps(): lookupMap() returned: -1")}));
 }
 
-class CheckList : public MapFiles {
-protected:
-  void SetUp() override {
-    MapFiles::SetUp();
-    saved_ = config;
-    config.ipr_cache_dir = cache_.c_str();
-  }
-  void TearDown() override {
-    string_list_clear(&matches_);
-    string_list_clear(&list_);
-    config = saved_;
-    MapFiles::TearDown();
-  }
-  // checkList over the entries; what it matched, or "none" for 0.
-  strings check(std::vector<const char *> entries, const char *subject,
-                int mode) {
-    string_list_clear(&list_);
-    string_list_clear(&matches_);
-    for (const char *v : entries)
-      string_list_append(&list_, const_cast<char *>(v));
-    strings out;
-    if (checkList(list_, subject, mode, &matches_) != 1)
-      out.push_back("none");
-    for (const string_list *n = matches_; n; n = n->next)
-      out.emplace_back(n->value);
-    return out;
-  }
-
-  string_list *list_ = nullptr, *matches_ = nullptr;
-  std::string cache_ = dir_.path();
-  corvane_config saved_{};
-};
-
-TEST_F(CheckList, EachModeMatchesAsDocumented) {
-  const int EQUAL = CHECK_LIST_EQUAL, REGEX = CHECK_LIST_REGEX;
-  EXPECT_EQ(checkList(nullptr, "x", EQUAL, &matches_), 0);
-  EXPECT_EQ(check({"alpha", "Beta"}, "Beta", EQUAL), strings{}); // not kept
-  EXPECT_EQ(check({"alpha", "Beta"}, "beta", EQUAL), strings{"none"});
-  EXPECT_EQ(check({"^m[0-9]", "EXAMPLE", "example"}, "a.example", REGEX),
-            strings{"EXAMPLE"}); // case-blind, the first match only
-  EXPECT_EQ(matches_->value, list_->next->value);
-  EXPECT_EQ(checkList(list_, "example", REGEX, nullptr), 1);
-  EXPECT_EQ(check({"(unclosed", "clos"}, "unclosed", REGEX), strings{"clos"});
-  EXPECT_EQ(check({"x"}, "x", 3), strings{"none"});
-  EXPECT_EQ(check({"x"}, "x", -1), strings{"none"});
-  EXPECT_EQ(checkList(list_, nullptr, REGEX, &matches_), 0);
-  const strings lines =
-      have_log_ ? logged() : strings{"6 Warning: regcomp(): "};
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].rfind("6 Warning: regcomp(): ", 0), 0u) << lines[0];
+TEST_F(MapFiles, EqualModeIsCaseSensitiveRegexModeCaseBlindFirstMatch) {
+  char lower[] = "example", upper[] = "EXAMPLE", bad[] = "(";
+  string_list second = {lower, nullptr}, first = {upper, &second},
+              broken = {bad, &first}, *matches = nullptr;
+  EXPECT_EQ(checkList(&first, "Example", CHECK_LIST_EQUAL, nullptr), 0);
+  EXPECT_EQ(checkList(&first, "example", CHECK_LIST_EQUAL, nullptr), 1);
+  EXPECT_EQ(checkList(&broken, "a.example", CHECK_LIST_REGEX, &matches), 1);
+  ASSERT_NE(matches, nullptr);
+  EXPECT_EQ(matches->value, upper);
+  EXPECT_EQ(matches->next, nullptr);
+  string_list_clear(&matches);
+  EXPECT_EQ(logged().at(0).rfind("6 Warning: regcomp(): ", 0), 0u);
 }
-
-TEST_F(CheckList, IprModeRecordsEveryListHoldingTheIp) {
-  map("a", 10240, EXAMPLE);
-  map("c", 1024, {{768, ALL}});
-  map("d", 1024, {});
-  map("corrupt", 2048, {{768, 4000}});
-  map("short", 10, {});
-  const int IPR = CHECK_LIST_IPR;
-  const auto asked = [this](const char *name) {
-    return at(7, "checkList(): IPR lookup [" + cache_ + "/" + name + "]");
-  };
-  EXPECT_EQ(check({"a", "b", "c", "d"}, "192.0.2.77", IPR),
-            (strings{"a", "c"}));
-  expect_log({asked("a"), asked("b"), asked("c"), asked("d")});
-  EXPECT_EQ(check({"corrupt", "short", "missing"}, "192.0.2.77", IPR),
-            strings{"none"});
-  expect_log({asked("corrupt"), CORRUPT, asked("short"), asked("missing")});
-  // An entry without a value ends the walk.
-  EXPECT_EQ(check({"a", nullptr, "c"}, "192.0.2.77", IPR),
-            (strings{"none", "a"}));
-  expect_log({asked("a"), at(7, "checkList(): entry had no data.")});
-  EXPECT_EQ(check({"a"}, "not-an-ip", IPR), strings{"none"});
-}
-
-TEST_F(CheckList, BlockListsLooksTheClientUpInTheEnabledLists) {
-  map("a", 1024, {{768, ALL}});
-  check({"a"}, "", CHECK_LIST_EQUAL); // the enabled lists
-  char ip[] = "192.0.2.77";
-  spp_state client = empty_state;
-  client.logger = ut::capture_log;
-  ut::log_lines.clear();
-  EXPECT_EQ(block_lists(list_, &matches_, client), DUNNO); // fails open
-  client.remote_ip = ip;
-  EXPECT_EQ(block_lists(nullptr, &matches_, client), DUNNO);
-  EXPECT_EQ(block_lists(list_, &matches_, client), HIT);
-  EXPECT_STREQ(matches_->value, "a");
-  EXPECT_EQ(ut::captured(),
-            strings{"7 block_lists(): null argument(s) passed, failing open."});
-}
-
-// ---- the map builder
-// ---------------------------------------------------------
 
 class MapBuilder : public ::testing::Test {
 protected:
@@ -246,36 +149,21 @@ protected:
   std::string error_;
 };
 
-std::string slash16s_of_10() {
-  std::string text;
-  for (int b = 0; b < 256; ++b)
-    text += "10." + std::to_string(b) + ".0.0/16\n";
-  return text;
-}
-
 TEST_F(MapBuilder, WritesEachStructureOnceInAddressOrder) {
   const uint32_t BITMAP = 8192;
-  const struct {
-    const char *name;
-    std::string text;
-    size_t size;
-    std::vector<put> puts;
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { const char *name; std::string text; size_t size;
+                 std::vector<put> puts; } cases[] = {
       {"nothing listed", "# none\n\n \t# still none\r\n", 1024, {}},
       {"whole /8s", "10.0.0.0/8\n2.0.0.0/7  # two\n", 1024,
        {{8, ALL}, {12, ALL}, {40, ALL}}},
-      {"whole /16", "172.16.0.0/16\n", 2048, {{688, 1024}, {1088, ALL}}},
-      {"two whole /16s", "10.0.0.0/15\n", 2048, {{40, 1024}, {1024, ALL},
-                                               {1028, ALL}}},
+      {"two whole /16s", "10.0.0.0/15\n", 2048,
+       {{40, 1024}, {1024, ALL}, {1028, ALL}}},
       {"one address", "192.0.2.77\n", 10240, EXAMPLE},
-      {"the last address", "255.255.255.255/32", 10240,
-       {{1020, 1024}, {2044, 2048}, {10239, 1, 1}}},
       {"partial bytes", "192.0.0.8/29\n192.0.0.4/30\n", 10240,
        {{768, 1024}, {1024, 2048}, {2048, 0x0F, 1}, {2049, 0xFF, 1}}},
       {"halves", "172.16.0.0/17\n172.16.128.0/17\n", 2048,
        {{688, 1024}, {1088, ALL}}},
-      {"256 /16s", slash16s_of_10(), 1024, {{40, ALL}}},
       {"wider swallows", "10.1.2.3\n10.1.0.0/16\n10.0.0.0/8\n10.2.3.0/24\n",
        1024, {{40, ALL}}},
       {"address order", "20.1.0.0/24\n10.5.0.0/24\n10.3.0.0/24\n20.2.0.0/16\n",
@@ -284,8 +172,8 @@ TEST_F(MapBuilder, WritesEachStructureOnceInAddressOrder) {
         {2048 + BITMAP, 0xFF, 32}, {80, 2048 + 2 * BITMAP},
         {2052 + 2 * BITMAP, 3072 + 2 * BITMAP}, {2056 + 2 * BITMAP, ALL},
         {3072 + 2 * BITMAP, 0xFF, 32}}},
-      // clang-format on
   };
+  // clang-format on
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(build(c.text), map_of(c.size, c.puts));
@@ -295,26 +183,20 @@ TEST_F(MapBuilder, WritesEachStructureOnceInAddressOrder) {
 
 TEST_F(MapBuilder, BadLineFailsTheBuildWithItsNumber) {
   const std::string x60(60, 'x');
-  const struct {
-    std::string text, error; // "N" is "not an IPv4 address or CIDR block"
-  } cases[] = {
-      // clang-format off
+  // clang-format off
+  const struct { std::string text, error; } cases[] = { // N: not an address
       {"10.0.0.1\n# ok\n10.0.0.256\n", "line 3: N: \"10.0.0.256\""},
       {"10.0.0.0/33\n", "line 1: prefix length must be 0 to 32: \"10.0.0.0/33\""},
       {"\n10.1.0.0/8\n", "line 2: address has bits set beyond the prefix "
                          "length: \"10.1.0.0/8\""},
-      {"1.2.3\n", "line 1: N: \"1.2.3\""},
-      {"01.2.3.4\n", "line 1: N: \"01.2.3.4\""},
-      {"0255.255.255.255\n", "line 1: N: \"0255.255.255.255\""},
       {"1.2.3.4/\n", "line 1: N: \"1.2.3.4/\""},
       {"1.2.3.4/-1\n", "line 1: N: \"1.2.3.4/-1\""},
       {"1.2.3.4/100\n", "line 1: N: \"1.2.3.4/100\""},
-      {"1.2.3.4 5.6.7.8\n", "line 1: N: \"1.2.3.4 5.6.7.8\""},
       {"1.2.3.4\x01\x7f\n", "line 1: N: \"1.2.3.4??\""},
       {x60 + "\n", "line 1: N: \"" + x60 + "\""},
       {x60 + "y\n", "line 1: N: \"" + x60 + "...\""},
-      // clang-format on
   };
+  // clang-format on
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);
     std::string error = c.error;
@@ -325,28 +207,20 @@ TEST_F(MapBuilder, BadLineFailsTheBuildWithItsNumber) {
   }
 }
 
-TEST_F(MapBuilder, NewMapReplacesTheOldOneWholeAndReadable) {
+// A bad line keeping the old map is checked end to end.
+TEST_F(MapBuilder, NewMapIsRenamedIntoPlaceReadableByAll) {
   const mode_t old_mask = umask(022);
   ASSERT_EQ(build("10.0.0.0/8\n").size(), 1024u);
   umask(old_mask);
-  struct stat before, after;
-  ASSERT_EQ(stat(out().c_str(), &before), 0);
-  EXPECT_EQ(before.st_mode & 0777, 0644u);
-  EXPECT_EQ(build("10.0.0.0/8\nbogus\n"), ""); // the old map stays
-  EXPECT_EQ(lookupMapFile(out().c_str(), "10.0.0.1"), 1);
+  struct stat status;
+  ASSERT_EQ(stat(out().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0644u);
   const int old_fd = open(out().c_str(), O_RDONLY);
   dir_.write("map.tmp", std::string(2000, 's')); // stale, longer
-  ASSERT_EQ(build("11.0.0.0/8\n").size(), 1024u);
-  ASSERT_EQ(stat(out().c_str(), &after), 0);
-  EXPECT_NE(before.st_ino, after.st_ino); // renamed into place
-  EXPECT_EQ(lookupMap(old_fd, htonl(0x0A000001)), 1);
+  ASSERT_EQ(build("11.0.0.0/8\n"), map_of(1024, {{44, ALL}}));
+  EXPECT_EQ(lookupMap(old_fd, htonl(0x0A000001)), 1) << "the old map whole";
   close(old_fd);
-  EXPECT_EQ(lookupMapFile(out().c_str(), "11.0.0.1"), 1);
-  EXPECT_EQ(lookupMapFile(out().c_str(), "10.0.0.1"), 0);
   EXPECT_FALSE(std::filesystem::exists(out() + ".tmp"));
-  std::string map = build("192.0.2.77\n"); // truncated: corrupt
-  dir_.write("map", map.substr(0, map.size() - 1));
-  EXPECT_EQ(lookupMapFile(out().c_str(), "192.0.2.77"), -1);
 }
 
 TEST_F(MapBuilder, UnusablePathsAreReported) {
@@ -361,10 +235,7 @@ TEST_F(MapBuilder, UnusablePathsAreReported) {
             "cannot open " + absent + ": No such file or directory");
   EXPECT_EQ(reason(input.c_str(), no_dir.c_str(), 256),
             "cannot create " + no_dir + ".tmp: No such file or directory");
-  EXPECT_EQ(reason(nullptr, out().c_str(), 256),
-            "missing input or output path");
-  EXPECT_EQ(reason(input.c_str(), "", 8), "missing");
-  EXPECT_EQ(ipr_build_map(nullptr, nullptr, nullptr, 0), -1);
+  EXPECT_EQ(reason(input.c_str(), "", 8), "missing"); // " input or output path"
 }
 
 } // namespace

@@ -24,29 +24,24 @@ inline std::deque<int> query_results;             // -1 when empty
 inline std::vector<std::string> reverse_lookups;  // the addresses asked
 inline std::deque<reverse_answer> reverse_script; // NO_RECOVERY when empty
 inline int last_h_errno = 0;
-inline std::string answered_name;
-inline struct hostent answered_entry;
 
 inline int query(const char *name, int query_class, int type, unsigned char *,
                  int room) {
-  std::string asked = name;
-  asked += type == ns_t_a ? " A" : type == ns_t_mx ? " MX" : " ?";
-  if (query_class != ns_c_in || room < 512)
-    asked += " (class " + std::to_string(query_class) + ", room " +
-             std::to_string(room) + ")";
-  queries_made.push_back(asked);
-  int rc = query_results.empty() ? -1 : query_results.front();
+  const bool usual = query_class == ns_c_in && room >= 512;
+  queries_made.push_back(name + std::string(!usual           ? " ?"
+                                            : type == ns_t_a ? " A"
+                                                             : " MX"));
+  const int rc = query_results.empty() ? -1 : query_results.front();
   if (!query_results.empty())
     query_results.pop_front();
   return rc;
 }
 
-inline struct hostent *host_by_addr(const void *address, socklen_t length,
-                                    int family) {
-  char text[INET_ADDRSTRLEN] = "?";
-  if (length == 4 && family == AF_INET)
-    inet_ntop(AF_INET, address, text, sizeof text);
-  reverse_lookups.push_back(text);
+inline struct hostent *host_by_addr(const void *address, socklen_t, int) {
+  static std::string name;
+  static struct hostent entry;
+  char text[INET_ADDRSTRLEN];
+  reverse_lookups.push_back(inet_ntop(AF_INET, address, text, sizeof text));
   reverse_answer answer{nullptr, NO_RECOVERY};
   if (!reverse_script.empty()) {
     answer = reverse_script.front();
@@ -55,16 +50,16 @@ inline struct hostent *host_by_addr(const void *address, socklen_t length,
   last_h_errno = answer.error;
   if (!answer.name)
     return nullptr;
-  answered_name = answer.name;
-  answered_entry = {};
-  answered_entry.h_name = answered_name.data();
-  return &answered_entry;
+  name = answer.name;
+  entry = {};
+  entry.h_name = name.data();
+  return &entry;
 }
 
 // Empties the script and puts it in the dns_resolver table until it goes.
 class scripted_resolver {
 public:
-  scripted_resolver() : saved_(dns_resolver) {
+  scripted_resolver() {
     queries_made.clear();
     query_results.clear();
     reverse_lookups.clear();
@@ -76,7 +71,7 @@ public:
   ~scripted_resolver() { dns_resolver = saved_; }
 
 private:
-  dns_resolver_calls saved_;
+  const dns_resolver_calls saved_ = dns_resolver;
 };
 
 } // namespace ut::dns_script

@@ -6,6 +6,7 @@
 #include "rules/custom_notice.h"
 #include "rules/notice.h"
 #include "rules/product.h"
+#include "util/general_funcs.h"
 
 #include "test_support.h"
 
@@ -115,16 +116,14 @@ TEST_F(Notice, SegmentMustHoldWhatItsHeaderClaims) {
 
 // Each placeholder, and a value holding another, are filled end to end.
 TEST_F(Notice, CustomTextFillsPlaceholdersWithPeerValuesAsData) {
-  const std::string very_long(100000, 'v');
-  char helo[] = "%HELO%x%s%n%d%%", rdns[] = "a\x01\tb\x7f";
+  char helo[] = "%HELO%x%s%n%d%%", rdns[] = "a\x01\tb\x7f\x80", to[] = "t";
   record_.helo = helo;
-  record_.rcpt_to = const_cast<char *>(very_long.c_str());
+  record_.rcpt_to = to;
   record_.remote_host = rdns;
   ASSERT_EQ(store_custom_notice(40, "%s %HELO% %n <%TO%> [%RDNS%]"), 1);
   EXPECT_EQ(compose(40, "system", record_),
-            "550 %s %HELO%x%s%n%d%% %n <" + very_long +
-                "> [a\x01\tb\x7f]. Protection provided by: " CORVANE_BANNER
-                "\r\n");
+            "550 %s %HELO%x%s%n%d%% %n <t> [a??b?\x80]. Protection provided "
+            "by: " CORVANE_BANNER "\r\n");
   ASSERT_EQ(store_custom_notice(40, "x"), 1);
   EXPECT_EQ(taken(compose_notice(40, "system", nullptr, record_)),
             "550 x. Protection provided by: \r\n");
@@ -142,6 +141,116 @@ TEST_F(Notice, EmitNoticeHandsTheLinesToItsOutput) {
   EXPECT_EQ(emit_notice(28, count_lines, &lines, record_), 7);
   EXPECT_EQ(lines, 6);
   EXPECT_EQ(emit_notice(28, nullptr, nullptr, record_), -1);
+}
+
+// Reply lines are at most 512 octets, CR LF included; only the values are
+// cut. The plain edges (512, 513, values sharing the room) are end to end.
+std::string reply(const std::string &text) {
+  return "550 " + text + ". Protection provided by: " CORVANE_BANNER "\r\n";
+}
+const size_t CUSTOM_OVERHEAD = reply("").size();
+
+TEST_F(Notice, LongValuesAreCutToTheLineInTheirOrderOfPasses) {
+  std::string many_to, many_from;
+  for (int i = 0; i < 4000; ++i)
+    many_to += "%TO%", many_from += "%FROM%";
+  const std::string from(4096, 's'), huge(100000, 'h');
+  const struct {
+    const char *name;
+    std::string custom, helo, from, to, expected;
+  } cases[] = {
+      {"a far longer value", "%HELO%", huge, "", "",
+       reply(std::string(512 - CUSTOM_OVERHEAD, 'h'))},
+      {"a text too long by itself loses its values",
+       std::string(600, 't') + "%HELO%", "mail.example.net", "", "",
+       reply(std::string(600, 't'))},
+      {"a later pass removing an earlier insertion", "[%HELO%]", many_to, "",
+       "", reply("[]")},
+      {"values multiplied by a later pass (cut, not exactly)",
+       "Bad HELO %HELO%", many_from, from, "", ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    spp_state record = empty_state;
+    record.helo = const_cast<char *>(c.helo.c_str());
+    record.mail_from = const_cast<char *>(c.from.c_str());
+    record.rcpt_to = const_cast<char *>(c.to.c_str());
+    ASSERT_EQ(store_custom_notice(21, c.custom.c_str()), 1);
+    const std::string notice = compose(21, "system", record);
+    if (c.expected.empty()) {
+      EXPECT_LE(notice.size(), 512u);
+      EXPECT_GT(notice.size(), 400u) << "cut no further than needed";
+    } else {
+      EXPECT_EQ(notice, c.expected);
+    }
+  }
+}
+
+TEST_F(Notice, AHostileIpInTheStandardReasonIsShownAndCut) {
+  const std::string prefix =
+      "550-Reason: This system uses IPR to check your IP "
+      "address reputation, and was rejected by the "
+      "system. IP=[";
+  const struct {
+    const char *name;
+    std::string ip, shown;
+  } cases[] = {
+      {"control bytes", "a\r\nb\x7f\x80", "a??b?\x80"},
+      {"a long value", std::string(1000, '1'),
+       std::string(512 - prefix.size() - 3, '1')},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    spp_state record = empty_state;
+    record.remote_ip = const_cast<char *>(c.ip.c_str());
+    EXPECT_NE(compose(44, "system", record).find(prefix + c.shown + "]\r\n"),
+              std::string::npos);
+  }
+}
+
+TEST(ReplaceAllWithin, ReplacesOnlyWhenTheResultFitsTheLimit) {
+  const struct {
+    const char *name;
+    const char *replacement;
+    size_t limit;
+    int rc;
+    const char *result;
+  } cases[] = {
+      {"result of exactly the limit", "123", 5, 1, "a123b"},
+      {"one byte over the limit: untouched", "123", 4, 0, "a%IP%b"},
+      {"a shrinking result under a limit below the text", "", 2, 1, "ab"},
+      {"no value: nothing to do", nullptr, 0, 1, "a%IP%b"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    char *text = strdup("a%IP%b");
+    const int rc = replace_all_within(&text, "%IP%", c.replacement, c.limit);
+    EXPECT_EQ(taken(text), c.result);
+    EXPECT_EQ(rc, c.rc);
+  }
+}
+
+TEST(CustomNoticeRoom, OctetsLeftForValuesAndPlaceholdersCounted) {
+  const long room = 512 - static_cast<long>(CUSTOM_OVERHEAD);
+  const std::string long_line = std::string(100, 'l') + "%IP%";
+  const struct {
+    const char *name;
+    std::string text;
+    long room;
+    int placeholders;
+  } cases[] = {
+      {"no placeholder", "Go away", room - 7, 0},
+      {"every occurrence counts", "%IP% and %IP% (%HELO%)", room - 8, 3},
+      {"a text too long by itself", std::string(600, 't'), room - 600, 0},
+      {"the longest line decides", "short\r\n" + long_line,
+       512 - static_cast<long>(100 + CUSTOM_OVERHEAD - 4), 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    int placeholders = -1;
+    EXPECT_EQ(custom_notice_room(c.text.c_str(), &placeholders), c.room);
+    EXPECT_EQ(placeholders, c.placeholders);
+  }
 }
 
 } // namespace

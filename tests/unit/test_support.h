@@ -9,9 +9,16 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
 
 namespace ut {
+
+struct free_deleter {
+  void operator()(void *p) const { std::free(p); }
+};
+// A heap text returned by the code under test, released with free().
+using c_text = std::unique_ptr<char, free_deleter>;
 
 // Takes a heap text: its contents, or "<null>" for none.
 inline std::string taken(char *text) {

@@ -81,15 +81,12 @@ TEST(UtDns, HasAOrMxAsksForAThenMx) {
     dns::scripted_resolver resolver;
     dns::query_results.assign(c.results.begin(), c.results.end());
     EXPECT_EQ(ut_has_a_or_mx(c.domain), c.expected);
-    EXPECT_EQ(dns::query_names(), c.queries);
+    EXPECT_EQ(dns::queries_made, c.queries);
   }
   dns::scripted_resolver resolver;
   EXPECT_EQ(ut_resolv("bad_domain.example", 1), -2);
   EXPECT_EQ(ut_resolv("a.example", 16), 1);
-  ASSERT_EQ(dns::queries_made.size(), 1u);
-  EXPECT_EQ(dns::queries_made[0].query_class, 1);
-  EXPECT_EQ(dns::queries_made[0].type, 16);
-  EXPECT_EQ(dns::queries_made[0].answer_length, 1023);
+  EXPECT_EQ(dns::queries_made, std::vector<std::string>{"a.example MX"});
 }
 
 } // namespace

@@ -27,7 +27,7 @@ int evaluated = 0;
 int count_evaluation() { return ++evaluated; }
 
 TEST(UtLog, EachReporterHandsItsPriorityFormatAndMessageToTheSink) {
-  ut::unset_env no_debug("VERBOSEDEBUG");
+  unsetenv("VERBOSEDEBUG");
   formats.clear();
   ut_set_logger(format_sink);
   ut_log_error("f", "m.cpp", 12, "%s", "Invalid argument");

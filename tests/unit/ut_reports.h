@@ -7,6 +7,7 @@
 #include "test_support.h"
 #include "util/ut_log.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -14,15 +15,19 @@ namespace ut {
 
 class library_reports {
 public:
-  library_reports() : debug_("VERBOSEDEBUG") {
+  library_reports() {
+    unsetenv("VERBOSEDEBUG");
     log_lines.clear();
     ut_set_logger(capture_log);
   }
-  ~library_reports() { ut_set_logger(nullptr); }
+  ~library_reports() {
+    ut_set_logger(nullptr);
+    unsetenv("VERBOSEDEBUG");
+  }
 
   static std::vector<std::string> lines() {
     std::vector<std::string> out;
-    for (const std::string &line : captured()) {
+    for (const std::string &line : log_lines) {
       const size_t colon = line.find(':');
       const bool located =
           (line[0] == '3' || line[0] == '7') && colon != std::string::npos;
@@ -32,9 +37,6 @@ public:
     }
     return out;
   }
-
-private:
-  unset_env debug_;
 };
 
 } // namespace ut

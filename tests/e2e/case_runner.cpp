@@ -1,37 +1,35 @@
-// End-to-end cases as data. Every cases/*.cases file holds cases of the real
-// programs; each case is its own test (suite: the file's name), run in a
-// fresh sandbox, and passes when the transcript of what its runs did equals
-// the one its expectations describe, line for line.
+// End-to-end cases as data. Each case of cases/*.cases is a test (suite: the
+// file's name), run in a fresh sandbox; it passes when the transcript of
+// what its runs did equals the one its expectations describe.
 //
-//   # a sentence that names the case (and, in CamelCase, the test)
-//   ## a comment
+//   # a sentence that names the case         ## a comment
 //   Set-up, in order, before and between runs:
-//     env NAME=VALUE|-NAME|- ...  the plug-in's environment, at first an
-//                                 accepted command; "-" empties it
-//     file PATH [MODE]            a file of the indented lines below it
-//     data PATH TEXT              a file of TEXT exactly (no newline added)
-//     debug | rm PATH | lock PATH debug on; a file removed; an flock held
-//     custom ID [TEXT]            a custom notice stored (no TEXT: removed)
-//     segment ID SIZE TEXT        a notice segment of SIZE bytes made by
-//                                 hand: TEXT's length, then as much of TEXT
-//     map NAME                    /var/cache/ipr/NAME of the networks below
-//     dns [NAME TYPE [VALUE]]     the test DNS server runs, with a record
-//     umask MODE                  for the later runs
-//     watch PRI... [+WORD]...     the log priorities compared (debug lines
-//                                 only with a WORD, if any are given)
-//     run [>PATH] spp|admin ARGS  a run (admin's environment is empty)
+//     env NAME=VALUE|-NAME|- ...   the plug-in's environment, at first an
+//                                  accepted command; "-" empties it
+//     file PATH [MODE]             a file of the indented lines below
+//     data PATH TEXT               a file of TEXT exactly
+//     debug | rm PATH | lock PATH  debug on; a file removed; an flock held
+//     custom ID [TEXT]             a custom notice stored (no TEXT: removed)
+//     segment ID SIZE TEXT         a notice segment of SIZE bytes made by
+//                                  hand: TEXT's length, then what fits of it
+//     map NAME                     /var/cache/ipr/NAME of the networks below
+//     dns [NAME TYPE [VALUE]]      the test DNS server runs, with a record
+//     umask MODE                   for the later runs
+//     watch PRI... [+WORD]...      for the later runs: the log priorities
+//                                  compared (debug lines only with a WORD)
+//     run [>PATH] spp|admin ARGS   a run (admin's environment is empty)
 //   What the last run did, all of it (nothing given: nothing done):
-//     exit N | > LINE | err LINE  exit status (else 0), stdout, stderr lines
-//     notice REASON | PAGE        the six lines of the standard notice
-//     log PRI TEXT                a syslog line (" *N": N of them)
-//     summary STATUS [mua=1]      the summary line, of the run's environment
-//     query NAME TYPE             a DNS query, when the server runs (" *N")
-//     expect PATH [MODE]          the file, as the indented lines below
-//     absent PATH                 no such file
+//     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
+//     notice REASON | PAGE         the six lines of the standard notice
+//     log PRI TEXT                 a syslog line (" *N": N of them)
+//     summary STATUS [mua=1]       the summary line of the run's environment
+//     query NAME TYPE              a DNS query, when the server runs (" *N")
+//     expect PATH [MODE]           the file, as the indented lines below
+//     absent PATH                  no such file
 //   "..." first or last among the >, err, log or file lines stands for any
 //   lines there. Texts take \xHH, \{N*TEXT} (N times), $SITE, $BANNER,
-//   $TODAY, $MM/$M (the month), $PREVMM/$PREVM; 'quotes' keep blanks.
-//   Times and process ids in the output read <time> and <pid>.
+//   $TODAY, $MM/$M (this month); 'quotes' keep blanks. Times and process
+//   ids in the output read <time> and <pid>.
 #include "lookup/ipr_map_builder.h"
 #include "rules/custom_notice.h"
 #include "rules/product.h"
@@ -40,7 +38,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
@@ -54,13 +51,15 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 namespace {
 
 using lines = std::vector<std::string>;
 const char *const PRIORITY[] = {"emerg",   "alert",  "crit", "err",
                                 "warning", "notice", "info", "debug"};
-enum { OUT, ERR, LOG, QUERY, FILES, SECTIONS };
+enum { OUT, ERR, LOG, QUERY, SECTIONS };
+const char *const TAG[] = {"> ", "err ", "log ", "query "};
 
 struct file_check {
   bool absent;
@@ -68,11 +67,11 @@ struct file_check {
 };
 struct run_step {
   std::string program, stdout_path;
-  lines args, env, words; // words: debug lines kept
+  lines args, env, words; // words: the debug lines kept
   mode_t umask = 022;
   unsigned watched = 0xff; // a bit per priority
   int exit = 0;
-  std::array<lines, SECTIONS> expected; // FILES: from the checks
+  std::array<lines, SECTIONS> expected;
   std::vector<file_check> checks;
 };
 struct step {
@@ -89,25 +88,19 @@ struct test_case {
   std::vector<step> steps;
 };
 
-std::string two_digits(int n) {
-  return (n < 10 ? "0" : "") + std::to_string(n);
-}
-
 std::string expand(std::string_view in) {
   static const auto vars = [] {
-    time_t now = time(nullptr);
+    const time_t now = time(nullptr);
     struct tm t;
     localtime_r(&now, &t);
-    char today[16];
+    char today[16], mm[4];
     strftime(today, sizeof today, "%Y-%m-%d", &t);
-    const int prev = t.tm_mon == 0 ? 12 : t.tm_mon;
+    strftime(mm, sizeof mm, "%m", &t);
     return std::vector<std::pair<std::string, std::string>>{
         {"$BANNER", CORVANE_BANNER},
         {"$SITE", CORVANE_SITE},
         {"$TODAY", today},
-        {"$PREVMM", two_digits(prev)},
-        {"$PREVM", std::to_string(prev)},
-        {"$MM", two_digits(t.tm_mon + 1)},
+        {"$MM", mm},
         {"$M", std::to_string(t.tm_mon + 1)}};
   }();
   std::string out;
@@ -141,9 +134,9 @@ lines words_of(std::string_view text) {
   std::string word;
   bool in_word = false, quoted = false;
   for (char c : std::string(text) + " ") {
-    if (c == ' ' && !quoted && in_word)
-      words.push_back(expand(word));
     if (c == ' ' && !quoted) {
+      if (in_word)
+        words.push_back(expand(word));
       word.clear();
       in_word = false;
       continue;
@@ -170,81 +163,60 @@ lines lines_of(const std::string &text) {
 
 // "..." as the first or last line wanted stands for the lines it covers.
 void elide(lines &got, const lines &want) {
-  const std::size_t kept = want.size() - 1;
-  if (want.empty() || got.size() < kept)
+  if (want.empty() || got.size() < want.size() - 1)
     return;
+  const auto kept = static_cast<std::ptrdiff_t>(want.size() - 1);
   if (want.back() == "...")
-    got.erase(got.begin() + static_cast<std::ptrdiff_t>(kept), got.end());
+    got.erase(got.begin() + kept, got.end());
   else if (want.front() == "...")
-    got.erase(got.begin(), got.end() - static_cast<std::ptrdiff_t>(kept));
+    got.erase(got.begin(), got.end() - kept);
   else
     return;
   got.insert(want.back() == "..." ? got.end() : got.begin(), "...");
 }
 
-std::string mask(std::string text) {
-  auto shaped = [&](std::size_t at, std::string_view shape) { // 9: a digit
-    for (std::size_t i = 0; i < shape.size(); ++i)
-      if (at + i >= text.size() ||
-          (shape[i] == '9'
-               ? !std::isdigit(static_cast<unsigned char>(text[at + i]))
-               : text[at + i] != shape[i]))
-        return false;
-    return true;
-  };
-  for (std::size_t at = 0; at < text.size(); ++at)
-    if (shaped(at, "9999-99-99 99:99:99"))
-      text.replace(at, 19, "<time>");
-  for (std::size_t at = 0; (at = text.find("corvane-", at)) != text.npos;
-       ++at) {
-    const std::size_t open = text.find_first_not_of("adimnps-", at + 8);
-    const std::size_t close =
-        open < text.size() && text[open] == '['
-            ? text.find_first_not_of("0123456789", open + 1)
-            : text.npos;
-    if (close != text.npos && close > open + 1 && text[close] == ']')
-      text.replace(open + 1, close - open - 1, "<pid>");
-  }
-  return text;
+std::string mask(const std::string &text) {
+  static const std::regex time(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"),
+      pid(R"((corvane-[a-z]+)\[\d+\])");
+  return std::regex_replace(std::regex_replace(text, time, "<time>"), pid,
+                            "$1[<pid>]");
 }
 
-// What a file check finds, or (want) expects.
-lines check_file(const file_check &check, bool want) {
-  struct stat st;
-  const bool found = stat(check.path.c_str(), &st) == 0;
-  if (check.absent || (!want && !found))
-    return {(!check.absent    ? "missing "
-             : want || !found ? "absent "
-                              : "present ") +
-            check.path};
+// A file check as wanted, or as found.
+lines file_lines(const file_check &check, bool want) {
+  struct stat st {};
+  if (want ? check.absent : stat(check.path.c_str(), &st) != 0)
+    return {"absent " + check.path};
   char mode[8];
-  std::snprintf(mode, sizeof mode, " %04o", found ? st.st_mode & 07777 : 0);
-  lines out = lines_of(want ? check.content
-                            : mask(sandbox::Sandbox::read_file(check.path)));
-  if (!want)
-    elide(out, lines_of(check.content));
-  for (std::string &line : out)
-    line = "  " + line;
-  out.insert(out.begin(), "expect " + check.path +
-                              (check.mode.empty() ? ""
-                               : want             ? " " + check.mode
-                                                  : mode));
+  std::snprintf(mode, sizeof mode, " %04o", st.st_mode & 07777);
+  lines out = {"expect " + check.path +
+               (check.mode.empty() ? ""
+                : want             ? " " + check.mode
+                                   : mode)};
+  if (check.absent)
+    return out;
+  lines content = lines_of(check.content);
+  if (!want) {
+    content = lines_of(mask(sandbox::Sandbox::read_file(check.path)));
+    elide(content, lines_of(check.content));
+  }
+  for (const std::string &line : content)
+    out.push_back("  " + line);
   return out;
 }
 
 std::string render(const run_step &r, const std::string &exit,
-                   std::array<lines, SECTIONS> sections, bool want) {
-  static const char *const tag[] = {"> ", "err ", "log ", "query ", ""};
+                   const std::array<lines, SECTIONS> &sections, bool want) {
   std::string t = "run " + r.program;
   for (const std::string &arg : r.args)
     t += " " + arg;
   t += "\nexit " + exit + "\n";
-  for (const file_check &check : r.checks)
-    for (std::string &line : check_file(check, want))
-      sections[FILES].push_back(line);
   for (int i = 0; i < SECTIONS; ++i)
     for (const std::string &line : sections[i])
-      t += tag[i] + line + "\n";
+      t += TAG[i] + line + "\n";
+  for (const file_check &check : r.checks)
+    for (const std::string &line : file_lines(check, want))
+      t += line + "\n";
   return t;
 }
 
@@ -263,15 +235,18 @@ std::string camel(const std::string &text) {
 }
 
 struct reader {
-  test_case *c = nullptr;
-  lines env;
-  run_step settings; // umask, watch words and priorities of the next runs
+  test_case *c;
+  lines env = {"TCPREMOTEIP=192.0.2.10", "TCPREMOTEHOST=mail.example.net",
+               "SMTPHELOHOST=mail.example.net",
+               "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"};
+  run_step settings; // umask and watch of the later runs
   std::string *content = nullptr;
 
-  step &add(char kind, const std::string &path, std::string text = "") {
-    c->steps.push_back({kind, path, std::move(text), 0644, {}});
-    content = &c->steps.back().text;
-    return c->steps.back();
+  explicit reader(test_case *of) : c(of) {}
+  std::string &add(char kind, const std::string &path, std::string text = "",
+                   mode_t mode = 0644) {
+    c->steps.push_back({kind, path, std::move(text), mode, {}});
+    return c->steps.back().text;
   }
 
   // One directive; false (the case's error set) when it is none.
@@ -280,32 +255,32 @@ struct reader {
                       ? nullptr
                       : &c->steps.back().run;
     lines w = words_of(rest);
-    const std::string tail = rest.substr(std::min(rest.find(' '), rest.size()));
-    const std::string text = expand(tail.empty() ? "" : tail.substr(1));
+    const std::string text = expand(rest.substr(
+        std::min(rest.find(' '), rest.size() - 1) + 1)); // after one word
     content = nullptr;
     if (word == "env") {
       for (const std::string &var : w) {
         const std::string name = var.substr(var[0] == '-', var.find('='));
         std::erase_if(env, [&](const std::string &v) {
-          return var == "-" || v.compare(0, name.size() + 1, name + "=") == 0;
+          return var == "-" || v.rfind(name + "=", 0) == 0;
         });
         if (var[0] != '-')
           env.push_back(var);
       }
     } else if (word == "file" && !w.empty()) {
-      add('f', w[0]).mode = static_cast<mode_t>(
-          w.size() > 1 ? std::stoi(w[1], nullptr, 8) : 0644);
+      content = &add('f', w[0], "",
+                     w.size() > 1 ? std::stoi(w[1], nullptr, 8) : 0644);
     } else if (word == "data" && !w.empty()) {
-      add('f', w[0], text);
+      add('f', w[0], w.size() > 1 ? text : "");
     } else if (word == "debug") {
       add('f', "/etc/corvane/control/debug", "true\n");
-    } else if ((word == "rm" || word == "lock" || word == "map" ||
-                word == "custom") &&
+    } else if ((word == "rm" || word == "lock" || word == "custom") &&
                !w.empty()) {
-      add(word == "rm" ? 'r' : word[0], w[0], text);
+      add(word == "rm" ? 'r' : word[0], w[0], w.size() > 1 ? text : "");
+    } else if (word == "map" && !w.empty()) {
+      content = &add('m', w[0]);
     } else if (word == "segment" && w.size() > 2) {
-      add('s', w[0], text.substr(text.find(' ') + 1)).mode =
-          static_cast<mode_t>(std::stoi(w[1]));
+      add('s', w[0], text.substr(text.find(' ') + 1), std::stoi(w[1]));
     } else if (word == "dns") {
       c->dns = true;
       if (!rest.empty())
@@ -320,7 +295,8 @@ struct reader {
       std::erase_if(w, [](const std::string &s) { return s[0] != '+'; });
       settings.words = w;
     } else if (word == "run" && !w.empty()) {
-      run_step &run = add('R', "").run = settings;
+      add('R', "");
+      run_step &run = c->steps.back().run = settings;
       if (w[0][0] == '>') {
         run.stdout_path = w[0].substr(1);
         w.erase(w.begin());
@@ -337,15 +313,16 @@ struct reader {
     } else if (word == ">" || word == "err") {
       r->expected[word == ">" ? OUT : ERR].push_back(expand(rest));
     } else if (word == "notice" && rest.find(" | ") != std::string::npos) {
-      for (std::string line :
+      const std::size_t bar = rest.find(" | ");
+      for (const std::string &line :
            lines{"P550-Your message was rejected by this system and was not "
                  "delivered.",
-                 "P550-Reason: " + rest.substr(0, rest.find(" | ")),
-                 "P550-Protection provided by: $BANNER",
+                 "P550-Reason: " + expand(rest.substr(0, bar)),
+                 "P550-Protection provided by: " CORVANE_BANNER,
                  "P550-For more information, please visit the URL:",
-                 "P550-$SITE" + rest.substr(rest.find(" | ") + 3),
+                 "P550-" CORVANE_SITE + expand(rest.substr(bar + 3)),
                  "E550 or contact your ISP or mail server operator."})
-        r->expected[OUT].push_back(expand(line));
+        r->expected[OUT].push_back(line);
     } else if (word == "log" || word == "query" || word == "summary") {
       std::string line = expand(rest);
       const std::size_t star = line.rfind(" *"); // " *N": N such lines
@@ -357,7 +334,7 @@ struct reader {
       }
       auto field = [&](const std::string &name) -> std::string {
         for (const std::string &var : r->env)
-          if (var.compare(0, name.size() + 1, name + "=") == 0)
+          if (var.rfind(name + "=", 0) == 0)
             return var.substr(name.size() + 1);
         return "(null)";
       };
@@ -382,7 +359,7 @@ struct reader {
 std::deque<test_case> read_cases(const std::filesystem::path &file) {
   std::deque<test_case> cases;
   std::ifstream in(file);
-  reader read;
+  reader read(nullptr);
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const bool comment = line.empty() || line.rfind("##", 0) == 0;
@@ -395,12 +372,7 @@ std::deque<test_case> read_cases(const std::filesystem::path &file) {
                        false,
                        {},
                        {}});
-      read = {&cases.back(),
-              {"TCPREMOTEIP=192.0.2.10", "TCPREMOTEHOST=mail.example.net",
-               "SMTPHELOHOST=mail.example.net",
-               "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"},
-              {},
-              nullptr};
+      read = reader(&cases.back());
     } else if (comment || !cases.back().error.empty()) {
     } else if (line.rfind("  ", 0) == 0 && read.content) {
       *read.content += expand(line.substr(2)) + "\n";
@@ -415,12 +387,12 @@ std::deque<test_case> read_cases(const std::filesystem::path &file) {
 
 // ---- running a case, inside its sandbox ------------------------------------
 
-// tests/dns/dns_server.py in the sandbox's network namespace.
+// tests/dns/dns_server.py in the sandbox's network namespace: it says
+// "ready", then "QUERY NAME TYPE" for each query before the answer.
 class dns_server {
 public:
-  explicit dns_server(const lines &records) {
-    lines words = {"/usr/bin/python3", CORVANE_TEST_DNS_SERVER};
-    words.insert(words.end(), records.begin(), records.end());
+  explicit dns_server(lines words) {
+    words.insert(words.begin(), {"/usr/bin/python3", CORVANE_TEST_DNS_SERVER});
     std::vector<char *> argv;
     for (std::string &word : words)
       argv.push_back(word.data());
@@ -428,52 +400,43 @@ public:
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
       return;
-    out_.reset(fds[0]);
     if (pid_ == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the sandbox
-      if (dup2(fds[1], 1) == 1)
-        execv(argv[0], argv.data());
+      dup2(fds[1], 1);
+      execv(argv[0], argv.data());
       _exit(127);
     }
     close(fds[1]);
-    while (pending_.find('\n') == std::string::npos && read_some(20000)) {
-    }
-    ok_ = pending_.rfind("ready\n", 0) == 0;
-    pending_.erase(0, 6);
+    out_.reset(fds[0]);
+    std::string said;
+    char c;
+    while ((said.empty() || said.back() != '\n') &&
+           read(out_.get(), &c, 1) == 1)
+      said += c;
+    ready_ = said == "ready\n" && fcntl(out_.get(), F_SETFL, O_NONBLOCK) == 0;
   }
   ~dns_server() {
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
       waitpid(pid_, nullptr, 0);
   }
-  bool ok() const { return ok_; }
+  bool ready() const { return ready_; }
 
   // The queries since the last call, as "NAME TYPE".
   lines queries() {
-    while (read_some(0)) {
-    }
-    const std::size_t end = pending_.rfind('\n') + 1; // whole lines only
-    lines queries = lines_of(pending_.substr(0, end));
-    pending_.erase(0, end);
+    std::string said;
+    char chunk[4096];
+    for (ssize_t n; (n = read(out_.get(), chunk, sizeof chunk)) > 0;)
+      said.append(chunk, static_cast<std::size_t>(n));
+    lines queries = lines_of(said);
     for (std::string &query : queries)
       query.erase(0, 6); // "QUERY "
     return queries;
   }
 
 private:
-  bool read_some(int wait_ms) {
-    struct pollfd more = {out_.get(), POLLIN, 0};
-    char chunk[4096];
-    const ssize_t n = poll(&more, 1, wait_ms) == 1
-                          ? read(out_.get(), chunk, sizeof chunk)
-                          : 0;
-    pending_.append(chunk, n > 0 ? static_cast<std::size_t>(n) : 0);
-    return n > 0;
-  }
-
   pid_t pid_ = -1;
-  bool ok_ = false;
+  bool ready_ = false;
   unique_fd out_;
-  std::string pending_;
 };
 
 std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
@@ -502,63 +465,63 @@ std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
   if (dns)
     s[QUERY] = dns->queries();
   return render(r,
-                got.timed_out        ? "timed out"
-                : got.wrapper_failed ? "wrapper error"
+                got.timed_out     ? "timed out"
                 : got.term_signal ? "signal " + std::to_string(got.term_signal)
                                   : std::to_string(got.exit_status),
                 s, false);
 }
 
+// Sets up one step; false when it fails.
+bool prepare(const step &s, sandbox::Sandbox &box,
+             std::vector<unique_fd> &locks) {
+  const std::string map = "/var/cache/ipr/" + s.path;
+  switch (s.kind) {
+  case 'f':
+    return box.write_file(s.path, s.text, s.mode);
+  case 'r':
+    return unlink(s.path.c_str()) == 0;
+  case 'c':
+    return store_custom_notice(std::stoi(s.path), s.text.c_str()) == 1;
+  case 'm':
+    return box.write_file(map + ".networks", s.text) &&
+           ipr_build_map((map + ".networks").c_str(), map.c_str(), nullptr,
+                         0) == 0;
+  case 'l':
+    locks.emplace_back(open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
+    return flock(locks.back().get(), LOCK_EX | LOCK_NB) == 0;
+  case 's': {
+    const key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, std::stoi(s.path));
+    shmctl(shmget(key, 0, 0), IPC_RMID, nullptr); // in place of any before
+    const int id = shmget(key, s.mode, IPC_CREAT | 0777);
+    auto *bytes = static_cast<char *>(id < 0 ? nullptr : shmat(id, 0, 0));
+    const auto length = static_cast<uint32_t>(s.text.size());
+    if (!bytes || bytes == reinterpret_cast<char *>(-1) ||
+        s.mode < sizeof length)
+      return false;
+    std::memcpy(bytes, &length, sizeof length);
+    std::memcpy(bytes + sizeof length, s.text.data(),
+                std::min<std::size_t>(length, s.mode - sizeof length));
+    return shmdt(bytes) == 0;
+  }
+  }
+  return true;
+}
+
 std::string run_case(const test_case &c, sandbox::Sandbox &box) {
   std::string transcript;
-  auto failed = [&](const std::string &what) {
-    transcript += "set-up failed: " + what + "\n";
-  };
   for (const char *name : {"dyna", "spam"})
-    if (!box.write_file(std::string("/etc/corvane/dynaregex/") + name +
-                            ".regexes",
-                        std::string("# ") + name + " patterns\n"))
-      failed("pattern files");
+    box.write_file(std::string("/etc/corvane/dynaregex/") + name + ".regexes",
+                   std::string("# ") + name + " patterns\n");
   std::unique_ptr<dns_server> dns;
-  if (c.dns && !(dns = std::make_unique<dns_server>(c.records))->ok())
+  if (c.dns && !(dns = std::make_unique<dns_server>(c.records))->ready())
     return "the test DNS server did not start";
   std::vector<unique_fd> locks;
-  for (const step &s : c.steps) {
-    const std::string map = "/var/cache/ipr/" + s.path;
-    char error[256] = "";
-    if ((s.kind == 'f' && !box.write_file(s.path, s.text, s.mode)) ||
-        (s.kind == 'r' && unlink(s.path.c_str()) != 0) ||
-        (s.kind == 'c' &&
-         store_custom_notice(std::stoi(s.path), s.text.c_str()) != 1) ||
-        (s.kind == 'm' &&
-         (!box.write_file(map + ".networks", s.text) ||
-          ipr_build_map((map + ".networks").c_str(), map.c_str(), error,
-                        sizeof error) != 0)))
-      failed(s.path + " " + error);
-    if (s.kind == 's') {
-      const key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, std::stoi(s.path));
-      shmctl(shmget(key, 0, 0), IPC_RMID, nullptr); // in place of any before
-      const int id = shmget(key, s.mode, IPC_CREAT | 0777);
-      auto *bytes = static_cast<char *>(id < 0 ? nullptr : shmat(id, 0, 0));
-      const auto length = static_cast<uint32_t>(s.text.size());
-      if (!bytes || bytes == reinterpret_cast<char *>(-1) ||
-          s.mode < sizeof length) {
-        failed("segment " + s.path);
-        continue;
-      }
-      std::memcpy(bytes, &length, sizeof length);
-      std::memcpy(bytes + sizeof length, s.text.data(),
-                  std::min<std::size_t>(length, s.mode - sizeof length));
-      shmdt(bytes);
-    }
-    if (s.kind == 'l') {
-      locks.emplace_back(open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (flock(locks.back().get(), LOCK_EX | LOCK_NB) != 0)
-        failed("lock " + s.path);
-    }
+  for (const step &s : c.steps)
     if (s.kind == 'R')
       transcript += observe(s.run, box, dns.get());
-  }
+    else if (!prepare(s, box, locks))
+      transcript +=
+          "set-up failed: " + std::string(1, s.kind) + " " + s.path + "\n";
   return transcript;
 }
 
@@ -578,8 +541,6 @@ public:
         expected +=
             render(s.run, std::to_string(s.run.exit), s.run.expected, true);
     EXPECT_EQ(expected, o.report) << c_.file << ":" << c_.line;
-    if (const char *show = std::getenv("CORVANE_E2E_SHOW")) // what it did
-      std::ofstream(show, std::ios::app) << "# " << c_.name << "\n" << o.report;
   }
 
 private:
@@ -592,9 +553,8 @@ int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);
   static std::deque<test_case> all;
   std::vector<std::filesystem::path> files;
-  const char *dir = std::getenv("CORVANE_E2E_CASES"); // another folder
   for (const auto &entry :
-       std::filesystem::directory_iterator(dir ? dir : CORVANE_CASES_DIR))
+       std::filesystem::directory_iterator(CORVANE_CASES_DIR))
     if (entry.path().extension() == ".cases")
       files.push_back(entry.path());
   std::sort(files.begin(), files.end());

@@ -2,7 +2,7 @@
 // file's name), run in a fresh sandbox; it passes when the transcript of
 // what its runs did equals the one its expectations describe.
 //
-//   # a sentence that names the case         ## a comment
+//   # a sentence that names the case          ## a comment
 //   Set-up, in order, before and between runs:
 //     env NAME=VALUE|-NAME|- ...   the plug-in's environment, at first an
 //                                  accepted command; "-" empties it
@@ -18,18 +18,21 @@
 //     watch PRI... [+WORD]...      for the later runs: the log priorities
 //                                  compared (debug lines only with a WORD)
 //     run [>PATH] spp|admin ARGS   a run (admin's environment is empty)
+//     run *N spp|admin ARGS        N runs at once, "#" in ARGS their number;
+//                                  only their exit statuses are compared
 //   What the last run did, all of it (nothing given: nothing done):
 //     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
 //     notice REASON | PAGE         the six lines of the standard notice
-//     log PRI TEXT                 a syslog line (" *N": N of them)
+//     log PRI TEXT                 a syslog line
 //     summary STATUS [mua=1]       the summary line of the run's environment
-//     query NAME TYPE              a DNS query, when the server runs (" *N")
+//     query NAME TYPE              a DNS query, when the server runs
 //     expect PATH [MODE]           the file, as the indented lines below
 //     absent PATH                  no such file
 //   "..." first or last among the >, err, log or file lines stands for any
-//   lines there. Texts take \xHH, \{N*TEXT} (N times), $SITE, $BANNER,
-//   $TODAY, $MM/$M (this month); 'quotes' keep blanks. Times and process
-//   ids in the output read <time> and <pid>.
+//   lines there; " *N" ends a log, query or file line that comes N times.
+//   Texts take \xHH, \{N*TEXT} (N times), $SITE, $BANNER, $TODAY, $MM/$M
+//   (this month); 'quotes' keep blanks. Times and process ids in the output
+//   read <time> and <pid>.
 #include "lookup/ipr_map_builder.h"
 #include "rules/custom_notice.h"
 #include "rules/product.h"
@@ -70,22 +73,22 @@ struct run_step {
   lines args, env, words; // words: the debug lines kept
   mode_t umask = 022;
   unsigned watched = 0xff; // a bit per priority
-  int exit = 0;
+  int exit = 0, at_once = 0;
   std::array<lines, SECTIONS> expected;
   std::vector<file_check> checks;
 };
 struct step {
   char kind; // f file, r rm, c custom, s segment, m map, l lock, R run
   std::string path, text;
-  mode_t mode = 0644;
+  mode_t mode;
   run_step run;
 };
 struct test_case {
   std::string suite, name, file, error;
-  int line = 0;
+  int line;
   bool dns = false;
-  lines records;
-  std::vector<step> steps;
+  lines records{};
+  std::vector<step> steps{};
 };
 
 std::string expand(std::string_view in) {
@@ -113,8 +116,7 @@ std::string expand(std::string_view in) {
     } else if (in.substr(i, 2) == "\\{") {
       const std::size_t star = in.find('*', i), close = in.find('}', star);
       const std::string unit = expand(in.substr(star + 1, close - star - 1));
-      for (int n = std::stoi(std::string(in.substr(i + 2, star - i - 2)));
-           n > 0; --n)
+      for (int n = std::stoi(std::string(in.substr(i + 2))); n > 0; --n)
         out += unit;
       i = close + 1;
     }
@@ -129,31 +131,31 @@ std::string expand(std::string_view in) {
   return out;
 }
 
-lines words_of(std::string_view text) {
+lines words_of(const std::string &text) {
   lines words;
-  std::string word;
-  bool in_word = false, quoted = false;
-  for (char c : std::string(text) + " ") {
+  bool quoted = false, fresh = true;
+  for (char c : text) {
     if (c == ' ' && !quoted) {
-      if (in_word)
-        words.push_back(expand(word));
-      word.clear();
-      in_word = false;
+      fresh = true;
       continue;
     }
+    if (fresh)
+      words.emplace_back();
+    fresh = false;
     if (c == '\'')
       quoted = !quoted;
     else
-      word += c;
-    in_word = true;
+      words.back() += c;
   }
+  for (std::string &word : words)
+    word = expand(word);
   return words;
 }
 
 lines lines_of(const std::string &text) {
   lines result;
   std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos;
+  for (std::size_t end; (end = text.find('\n', start)) != text.npos;
        start = end + 1)
     result.push_back(text.substr(start, end - start));
   if (start < text.size())
@@ -163,15 +165,14 @@ lines lines_of(const std::string &text) {
 
 // "..." as the first or last line wanted stands for the lines it covers.
 void elide(lines &got, const lines &want) {
-  if (want.empty() || got.size() < want.size() - 1)
+  if (want.empty() || got.size() < want.size() - 1 ||
+      (want.back() != "..." && want.front() != "..."))
     return;
   const auto kept = static_cast<std::ptrdiff_t>(want.size() - 1);
   if (want.back() == "...")
     got.erase(got.begin() + kept, got.end());
-  else if (want.front() == "...")
-    got.erase(got.begin(), got.end() - kept);
   else
-    return;
+    got.erase(got.begin(), got.end() - kept);
   got.insert(want.back() == "..." ? got.end() : got.begin(), "...");
 }
 
@@ -193,14 +194,12 @@ lines file_lines(const file_check &check, bool want) {
                (check.mode.empty() ? ""
                 : want             ? " " + check.mode
                                    : mode)};
-  if (check.absent)
-    return out;
   lines content = lines_of(check.content);
   if (!want) {
     content = lines_of(mask(sandbox::Sandbox::read_file(check.path)));
     elide(content, lines_of(check.content));
   }
-  for (const std::string &line : content)
+  for (const std::string &line : check.absent ? lines{} : content)
     out.push_back("  " + line);
   return out;
 }
@@ -234,29 +233,45 @@ std::string camel(const std::string &text) {
   return name;
 }
 
+// A line that ends in " *N" N times, else once.
+lines repeated(std::string line) {
+  const std::size_t star = line.rfind(" *");
+  if (star == line.npos || star + 2 == line.size() ||
+      line.find_first_not_of("0123456789", star + 2) != line.npos)
+    return {line};
+  const auto count = std::stoul(line.substr(star + 2));
+  line.resize(star);
+  return lines(count, line);
+}
+
 struct reader {
   test_case *c;
   lines env = {"TCPREMOTEIP=192.0.2.10", "TCPREMOTEHOST=mail.example.net",
                "SMTPHELOHOST=mail.example.net",
                "SMTPMAILFROM=alice@example.net", "SMTPRCPTTO=bob@example.org"};
-  run_step settings; // umask and watch of the later runs
+  run_step settings{}; // umask and watch of the later runs
   std::string *content = nullptr;
 
-  explicit reader(test_case *of) : c(of) {}
-  std::string &add(char kind, const std::string &path, std::string text = "",
-                   mode_t mode = 0644) {
-    c->steps.push_back({kind, path, std::move(text), mode, {}});
-    return c->steps.back().text;
+  std::string *add(char kind, const std::string &path, std::string text = "",
+                   int mode = 0644) {
+    c->steps.push_back({kind, path, text, static_cast<mode_t>(mode), {}});
+    return &c->steps.back().text;
+  }
+  std::string field(const run_step &r, const std::string &name) {
+    for (const std::string &var : r.env)
+      if (var.rfind(name + "=", 0) == 0)
+        return var.substr(name.size() + 1);
+    return "(null)";
   }
 
-  // One directive; false (the case's error set) when it is none.
-  bool directive(const std::string &word, const std::string &rest) {
+  // One directive; the case's error is set when it is none.
+  void directive(const std::string &word, const std::string &rest) {
     run_step *r = c->steps.empty() || c->steps.back().kind != 'R'
                       ? nullptr
                       : &c->steps.back().run;
     lines w = words_of(rest);
-    const std::string text = expand(rest.substr(
-        std::min(rest.find(' '), rest.size() - 1) + 1)); // after one word
+    const std::string text = expand(rest.substr(rest.find(' ') + 1));
+    const std::string line = expand(rest);
     content = nullptr;
     if (word == "env") {
       for (const std::string &var : w) {
@@ -268,23 +283,21 @@ struct reader {
           env.push_back(var);
       }
     } else if (word == "file" && !w.empty()) {
-      content = &add('f', w[0], "",
-                     w.size() > 1 ? std::stoi(w[1], nullptr, 8) : 0644);
-    } else if (word == "data" && !w.empty()) {
-      add('f', w[0], w.size() > 1 ? text : "");
+      content =
+          add('f', w[0], "", std::stoi(w.size() > 1 ? w[1] : "644", 0, 8));
+    } else if ((word == "data" || word == "custom") && !w.empty()) {
+      add(word[0], w[0], w.size() > 1 ? text : "");
     } else if (word == "debug") {
-      add('f', "/etc/corvane/control/debug", "true\n");
-    } else if ((word == "rm" || word == "lock" || word == "custom") &&
+      add('d', "/etc/corvane/control/debug", "true\n");
+    } else if ((word == "rm" || word == "lock" || word == "map") &&
                !w.empty()) {
-      add(word == "rm" ? 'r' : word[0], w[0], w.size() > 1 ? text : "");
-    } else if (word == "map" && !w.empty()) {
-      content = &add('m', w[0]);
+      content = add(word == "rm" ? 'r' : word[0], w[0]);
     } else if (word == "segment" && w.size() > 2) {
       add('s', w[0], text.substr(text.find(' ') + 1), std::stoi(w[1]));
     } else if (word == "dns") {
       c->dns = true;
       if (!rest.empty())
-        c->records.push_back(expand(rest));
+        c->records.push_back(line);
     } else if (word == "umask" && w.size() == 1) {
       settings.umask = static_cast<mode_t>(std::stoi(w[0], nullptr, 8));
     } else if (word == "watch") {
@@ -297,8 +310,9 @@ struct reader {
     } else if (word == "run" && !w.empty()) {
       add('R', "");
       run_step &run = c->steps.back().run = settings;
-      if (w[0][0] == '>') {
-        run.stdout_path = w[0].substr(1);
+      if (w[0][0] == '>' || w[0][0] == '*') {
+        (w[0][0] == '>' ? run.stdout_path : run.program) = w[0].substr(1);
+        run.at_once = w[0][0] == '*' ? std::stoi(run.program) : 0;
         w.erase(w.begin());
       }
       run.program = w.empty() ? "" : w[0];
@@ -311,40 +325,29 @@ struct reader {
     } else if (word == "exit" && w.size() == 1) {
       r->exit = std::stoi(w[0]);
     } else if (word == ">" || word == "err") {
-      r->expected[word == ">" ? OUT : ERR].push_back(expand(rest));
-    } else if (word == "notice" && rest.find(" | ") != std::string::npos) {
-      const std::size_t bar = rest.find(" | ");
-      for (const std::string &line :
-           lines{"P550-Your message was rejected by this system and was not "
-                 "delivered.",
-                 "P550-Reason: " + expand(rest.substr(0, bar)),
-                 "P550-Protection provided by: " CORVANE_BANNER,
-                 "P550-For more information, please visit the URL:",
-                 "P550-" CORVANE_SITE + expand(rest.substr(bar + 3)),
-                 "E550 or contact your ISP or mail server operator."})
-        r->expected[OUT].push_back(line);
-    } else if (word == "log" || word == "query" || word == "summary") {
-      std::string line = expand(rest);
-      const std::size_t star = line.rfind(" *"); // " *N": N such lines
-      int count = 1;
-      if (star != line.npos && star + 2 < line.size() &&
-          line.find_first_not_of("0123456789", star + 2) == line.npos) {
-        count = std::stoi(line.substr(star + 2));
-        line.resize(star);
-      }
-      auto field = [&](const std::string &name) -> std::string {
-        for (const std::string &var : r->env)
-          if (var.rfind(name + "=", 0) == 0)
-            return var.substr(name.size() + 1);
-        return "(null)";
-      };
-      if (word == "summary")
-        line = "info " + w[0] + ": mua=" + (w.size() > 1 ? "1" : "0") +
-               ",ip=[" + field("TCPREMOTEIP") + ":" + field("TCPREMOTEHOST") +
-               "],helo=<" + field("SMTPHELOHOST") + ">,from=<" +
-               field("SMTPMAILFROM") + ">,rcpt=<" + field("SMTPRCPTTO") + ">";
-      lines &section = r->expected[word == "query" ? QUERY : LOG];
-      section.insert(section.end(), count, line);
+      r->expected[word == ">" ? OUT : ERR].push_back(line);
+    } else if (word == "notice" && rest.find(" | ") != rest.npos) {
+      const std::size_t bar = line.find(" | ");
+      r->expected[OUT].insert(
+          r->expected[OUT].end(),
+          {"P550-Your message was rejected by this system and was not "
+           "delivered.",
+           "P550-Reason: " + line.substr(0, bar),
+           "P550-Protection provided by: " CORVANE_BANNER,
+           "P550-For more information, please visit the URL:",
+           "P550-" CORVANE_SITE + line.substr(bar + 3),
+           "E550 or contact your ISP or mail server operator."});
+    } else if (word == "summary" && !w.empty()) {
+      r->expected[LOG].push_back(
+          "info " + w[0] + ": mua=" + (w.size() > 1 ? "1" : "0") + ",ip=[" +
+          field(*r, "TCPREMOTEIP") + ":" + field(*r, "TCPREMOTEHOST") +
+          "],helo=<" + field(*r, "SMTPHELOHOST") + ">,from=<" +
+          field(*r, "SMTPMAILFROM") + ">,rcpt=<" + field(*r, "SMTPRCPTTO") +
+          ">");
+    } else if (word == "log" || word == "query") {
+      lines &section = r->expected[word == "log" ? LOG : QUERY];
+      for (const std::string &each : repeated(line))
+        section.push_back(each);
     } else if ((word == "expect" || word == "absent") && !w.empty()) {
       r->checks.push_back(
           {word == "absent", w[0], w.size() > 1 ? w[1] : "", ""});
@@ -352,34 +355,31 @@ struct reader {
     } else {
       c->error = "no such directive: " + word;
     }
-    return c->error.empty();
   }
 };
 
 std::deque<test_case> read_cases(const std::filesystem::path &file) {
   std::deque<test_case> cases;
   std::ifstream in(file);
-  reader read(nullptr);
+  reader read{nullptr};
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     const bool comment = line.empty() || line.rfind("##", 0) == 0;
     if (line.rfind("# ", 0) == 0 || (cases.empty() && !comment)) {
-      cases.push_back({camel(file.stem().string()),
-                       camel(line.substr(2)),
-                       file.string(),
-                       line[0] == '#' ? "" : "a case file begins with a case",
-                       number,
-                       false,
-                       {},
-                       {}});
-      read = reader(&cases.back());
+      cases.push_back(
+          {camel(file.stem().string()), camel(line.substr(2)), file.string(),
+           line[0] == '#' ? "" : "a case file begins with a case", number});
+      read = {&cases.back()};
     } else if (comment || !cases.back().error.empty()) {
     } else if (line.rfind("  ", 0) == 0 && read.content) {
-      *read.content += expand(line.substr(2)) + "\n";
-    } else if (const std::size_t space = line.find(' '); !read.directive(
-                   line.substr(0, space),
-                   space == line.npos ? "" : line.substr(space + 1))) {
-      cases.back().line = number;
+      for (const std::string &each : repeated(expand(line.substr(2))))
+        *read.content += each + "\n";
+    } else {
+      const std::size_t space = line.find(' ');
+      read.directive(line.substr(0, space),
+                     space == line.npos ? "" : line.substr(space + 1));
+      if (!cases.back().error.empty())
+        cases.back().line = number;
     }
   }
   return cases;
@@ -409,9 +409,7 @@ public:
     close(fds[1]);
     out_.reset(fds[0]);
     std::string said;
-    char c;
-    while ((said.empty() || said.back() != '\n') &&
-           read(out_.get(), &c, 1) == 1)
+    for (char c = 0; c != '\n' && read(out_.get(), &c, 1) == 1;)
       said += c;
     ready_ = said == "ready\n" && fcntl(out_.get(), F_SETFL, O_NONBLOCK) == 0;
   }
@@ -439,8 +437,34 @@ private:
   unique_fd out_;
 };
 
+// Runs N at once, each with "#" in its arguments replaced by its number.
+std::string exits_at_once(const run_step &r, sandbox::Sandbox &box) {
+  box.timeout = std::chrono::seconds(120); // all at once, maybe valgrind
+  std::vector<pid_t> runs;
+  for (int i = 1; i <= r.at_once; ++i)
+    if ((runs.emplace_back(fork())) == 0) {
+      lines args = r.args;
+      for (std::string &arg : args)
+        if (const std::size_t at = arg.find('#'); at != arg.npos)
+          arg.replace(at, 1, std::to_string(i));
+      _exit(box.run(r.program == "spp" ? CORVANE_SPP_PATH : CORVANE_ADMIN_PATH,
+                    args, r.env)
+                .exit_status);
+    }
+  std::string exits;
+  for (pid_t run : runs) {
+    int status = -1;
+    waitpid(run, &status, 0);
+    exits += (exits.empty() ? "" : " ") +
+             std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  }
+  return exits;
+}
+
 std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
   box.umask = r.umask;
+  if (r.at_once)
+    return render(r, exits_at_once(r, box), {}, false);
   const sandbox::run_result got = box.run(
       r.program == "spp" ? CORVANE_SPP_PATH : CORVANE_ADMIN_PATH, r.args, r.env,
       r.stdout_path.empty() ? nullptr : r.stdout_path.c_str());
@@ -475,76 +499,70 @@ std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
 bool prepare(const step &s, sandbox::Sandbox &box,
              std::vector<unique_fd> &locks) {
   const std::string map = "/var/cache/ipr/" + s.path;
-  switch (s.kind) {
-  case 'f':
-    return box.write_file(s.path, s.text, s.mode);
-  case 'r':
+  if (s.kind == 'r')
     return unlink(s.path.c_str()) == 0;
-  case 'c':
+  if (s.kind == 'c')
     return store_custom_notice(std::stoi(s.path), s.text.c_str()) == 1;
-  case 'm':
+  if (s.kind == 'm')
     return box.write_file(map + ".networks", s.text) &&
            ipr_build_map((map + ".networks").c_str(), map.c_str(), nullptr,
                          0) == 0;
-  case 'l':
+  if (s.kind == 'l') {
     locks.emplace_back(open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
     return flock(locks.back().get(), LOCK_EX | LOCK_NB) == 0;
-  case 's': {
-    const key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, std::stoi(s.path));
-    shmctl(shmget(key, 0, 0), IPC_RMID, nullptr); // in place of any before
-    const int id = shmget(key, s.mode, IPC_CREAT | 0777);
-    auto *bytes = static_cast<char *>(id < 0 ? nullptr : shmat(id, 0, 0));
-    const auto length = static_cast<uint32_t>(s.text.size());
-    if (!bytes || bytes == reinterpret_cast<char *>(-1) ||
-        s.mode < sizeof length)
-      return false;
-    std::memcpy(bytes, &length, sizeof length);
-    std::memcpy(bytes + sizeof length, s.text.data(),
-                std::min<std::size_t>(length, s.mode - sizeof length));
-    return shmdt(bytes) == 0;
   }
-  }
-  return true;
+  if (s.kind != 's')
+    return box.write_file(s.path, s.text, s.mode);
+  const key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, std::stoi(s.path));
+  shmctl(shmget(key, 0, 0), IPC_RMID, nullptr); // in place of any before
+  const int id = shmget(key, s.mode, IPC_CREAT | 0777);
+  auto *bytes = static_cast<char *>(id < 0 ? nullptr : shmat(id, 0, 0));
+  const auto length = static_cast<uint32_t>(s.text.size());
+  if (!bytes || bytes == reinterpret_cast<char *>(-1) || s.mode < 4)
+    return false;
+  std::memcpy(bytes, &length, 4);
+  std::memcpy(bytes + 4, s.text.data(),
+              std::min<std::size_t>(length, s.mode - 4));
+  return shmdt(bytes) == 0;
 }
 
 std::string run_case(const test_case &c, sandbox::Sandbox &box) {
-  std::string transcript;
   for (const char *name : {"dyna", "spam"})
     box.write_file(std::string("/etc/corvane/dynaregex/") + name + ".regexes",
                    std::string("# ") + name + " patterns\n");
   std::unique_ptr<dns_server> dns;
   if (c.dns && !(dns = std::make_unique<dns_server>(c.records))->ready())
     return "the test DNS server did not start";
+  std::string transcript;
   std::vector<unique_fd> locks;
   for (const step &s : c.steps)
     if (s.kind == 'R')
       transcript += observe(s.run, box, dns.get());
     else if (!prepare(s, box, locks))
-      transcript +=
-          "set-up failed: " + std::string(1, s.kind) + " " + s.path + "\n";
+      transcript += "set-up failed: " + s.path + "\n";
   return transcript;
 }
 
-class case_test : public testing::Test {
-public:
-  explicit case_test(const test_case &c) : c_(c) {}
+struct case_test : testing::Test {
+  explicit case_test(const test_case &c) : c(c) {}
   void TestBody() override {
-    ASSERT_EQ(c_.error, "") << c_.file << ":" << c_.line;
+    ASSERT_EQ(c.error, "") << c.file << ":" << c.line;
     if (!sandbox::unavailable_reason().empty())
       GTEST_SKIP() << "no sandbox here: " << sandbox::unavailable_reason();
     const sandbox::outcome o = sandbox::in_sandbox(
-        [this](sandbox::Sandbox &box) { return run_case(c_, box); });
+        [this](sandbox::Sandbox &box) { return run_case(c, box); });
     ASSERT_TRUE(o.set_up) << o.error;
     std::string expected;
-    for (const step &s : c_.steps)
+    for (const step &s : c.steps) {
+      std::string exit = std::to_string(s.run.exit);
+      for (int i = 1; i < s.run.at_once; ++i)
+        exit += " " + std::to_string(s.run.exit);
       if (s.kind == 'R')
-        expected +=
-            render(s.run, std::to_string(s.run.exit), s.run.expected, true);
-    EXPECT_EQ(expected, o.report) << c_.file << ":" << c_.line;
+        expected += render(s.run, exit, s.run.expected, true);
+    }
+    EXPECT_EQ(expected, o.report) << c.file << ":" << c.line;
   }
-
-private:
-  const test_case &c_;
+  const test_case &c;
 };
 
 } // namespace

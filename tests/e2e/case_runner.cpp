@@ -9,11 +9,12 @@
 //     file PATH [MODE]             a file of the indented lines below
 //     data PATH TEXT               a file of TEXT exactly
 //     debug | rm PATH | lock PATH  debug on; a file removed; an flock held
-//     custom ID [TEXT]             a custom notice stored (no TEXT: removed)
-//     segment ID SIZE TEXT         a notice segment of SIZE bytes made by
-//                                  hand: TEXT's length, then what fits of it
+//     custom ID [-N] [TEXT]        a custom notice segment made by hand:
+//                                  TEXT's length, then TEXT (N bytes fewer);
+//                                  no TEXT: removed
 //     map NAME                     /var/cache/ipr/NAME of the networks below
 //     dns [NAME TYPE [VALUE]]      the test DNS server runs, with a record
+//                                  (it logs each query as "NAME TYPE")
 //     umask MODE                   for the later runs
 //     watch PRI... [+WORD]...      for the later runs: the log priorities
 //                                  compared (debug lines only with a WORD)
@@ -34,7 +35,6 @@
 //   (this month); 'quotes' keep blanks. Times and process ids in the output
 //   read <time> and <pid>.
 #include "lookup/ipr_map_builder.h"
-#include "rules/custom_notice.h"
 #include "rules/product.h"
 #include "sandbox.h"
 
@@ -78,9 +78,9 @@ struct run_step {
   std::vector<file_check> checks;
 };
 struct step {
-  char kind; // f file, r rm, c custom, s segment, m map, l lock, R run
+  char kind; // c custom, l lock, m map, r rm, R run, else a file
   std::string path, text;
-  mode_t mode;
+  mode_t mode; // of a file; how much shorter a custom notice's segment is
   run_step run;
 };
 struct test_case {
@@ -285,15 +285,21 @@ struct reader {
     } else if (word == "file" && !w.empty()) {
       content =
           add('f', w[0], "", std::stoi(w.size() > 1 ? w[1] : "644", 0, 8));
-    } else if ((word == "data" || word == "custom") && !w.empty()) {
-      add(word[0], w[0], w.size() > 1 ? text : "");
+    } else if (word == "data" && !w.empty()) {
+      add('d', w[0], w.size() > 1 ? text : "");
+    } else if (word == "custom" && !w.empty()) {
+      const bool cut =
+          w.size() > 2 && std::regex_match(w[1], std::regex("-\\d+"));
+      add('c', w[0],
+          w.size() < 2 ? ""
+          : cut        ? text.substr(text.find(' ') + 1)
+                       : text,
+          cut ? -std::stoi(w[1]) : 0);
     } else if (word == "debug") {
       add('d', "/etc/corvane/control/debug", "true\n");
     } else if ((word == "rm" || word == "lock" || word == "map") &&
                !w.empty()) {
       content = add(word == "rm" ? 'r' : word[0], w[0]);
-    } else if (word == "segment" && w.size() > 2) {
-      add('s', w[0], text.substr(text.find(' ') + 1), std::stoi(w[1]));
     } else if (word == "dns") {
       c->dns = true;
       if (!rest.empty())
@@ -387,55 +393,29 @@ std::deque<test_case> read_cases(const std::filesystem::path &file) {
 
 // ---- running a case, inside its sandbox ------------------------------------
 
-// tests/dns/dns_server.py in the sandbox's network namespace: it says
-// "ready", then "QUERY NAME TYPE" for each query before the answer.
-class dns_server {
-public:
-  explicit dns_server(lines words) {
-    words.insert(words.begin(), {"/usr/bin/python3", CORVANE_TEST_DNS_SERVER});
-    std::vector<char *> argv;
-    for (std::string &word : words)
-      argv.push_back(word.data());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
-      return;
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlives the sandbox
-      dup2(fds[1], 1);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_.reset(fds[0]);
-    std::string said;
-    for (char c = 0; c != '\n' && read(out_.get(), &c, 1) == 1;)
-      said += c;
-    ready_ = said == "ready\n" && fcntl(out_.get(), F_SETFL, O_NONBLOCK) == 0;
+// Starts tests/dns/dns_server.py in the sandbox; true once it is ready.
+bool start_dns_server(lines words) {
+  words.insert(words.begin(), {"/usr/bin/python3", CORVANE_TEST_DNS_SERVER});
+  std::vector<char *> argv;
+  for (std::string &word : words)
+    argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0)
+    return false;
+  if (fork() == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL); // it goes with the sandbox
+    dup2(fds[1], 1);
+    execv(argv[0], argv.data());
+    _exit(127);
   }
-  ~dns_server() {
-    if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
-      waitpid(pid_, nullptr, 0);
-  }
-  bool ready() const { return ready_; }
-
-  // The queries since the last call, as "NAME TYPE".
-  lines queries() {
-    std::string said;
-    char chunk[4096];
-    for (ssize_t n; (n = read(out_.get(), chunk, sizeof chunk)) > 0;)
-      said.append(chunk, static_cast<std::size_t>(n));
-    lines queries = lines_of(said);
-    for (std::string &query : queries)
-      query.erase(0, 6); // "QUERY "
-    return queries;
-  }
-
-private:
-  pid_t pid_ = -1;
-  bool ready_ = false;
-  unique_fd out_;
-};
+  close(fds[1]);
+  unique_fd said(fds[0]);
+  std::string ready;
+  for (char c = 0; c != '\n' && read(said.get(), &c, 1) == 1;)
+    ready += c;
+  return ready == "ready\n";
+}
 
 // Runs N at once, each with "#" in its arguments replaced by its number.
 std::string exits_at_once(const run_step &r, sandbox::Sandbox &box) {
@@ -461,7 +441,7 @@ std::string exits_at_once(const run_step &r, sandbox::Sandbox &box) {
   return exits;
 }
 
-std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
+std::string observe(const run_step &r, sandbox::Sandbox &box) {
   box.umask = r.umask;
   if (r.at_once)
     return render(r, exits_at_once(r, box), {}, false);
@@ -471,11 +451,14 @@ std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
   std::array<lines, SECTIONS> s = {lines_of(mask(got.out)),
                                    lines_of(mask(got.err))};
   for (const sandbox::log_line &l : got.log) {
+    if (l.ident == "dns-server")
+      s[QUERY].push_back(l.text);
     const bool word =
         std::any_of(r.words.begin(), r.words.end(), [&](const std::string &w) {
           return l.text.find(w.substr(1)) != std::string::npos;
         });
     if (l.priority >= 0 && (r.watched >> l.priority & 1) &&
+        l.ident != "dns-server" &&
         (word || r.words.empty() || l.priority != LOG_DEBUG))
       s[LOG].push_back(
           std::string(PRIORITY[l.priority]) + " " +
@@ -486,8 +469,6 @@ std::string observe(const run_step &r, sandbox::Sandbox &box, dns_server *dns) {
   }
   for (int i : {OUT, ERR, LOG})
     elide(s[i], r.expected[i]);
-  if (dns)
-    s[QUERY] = dns->queries();
   return render(r,
                 got.timed_out     ? "timed out"
                 : got.term_signal ? "signal " + std::to_string(got.term_signal)
@@ -501,8 +482,6 @@ bool prepare(const step &s, sandbox::Sandbox &box,
   const std::string map = "/var/cache/ipr/" + s.path;
   if (s.kind == 'r')
     return unlink(s.path.c_str()) == 0;
-  if (s.kind == 'c')
-    return store_custom_notice(std::stoi(s.path), s.text.c_str()) == 1;
   if (s.kind == 'm')
     return box.write_file(map + ".networks", s.text) &&
            ipr_build_map((map + ".networks").c_str(), map.c_str(), nullptr,
@@ -511,18 +490,18 @@ bool prepare(const step &s, sandbox::Sandbox &box,
     locks.emplace_back(open(s.path.c_str(), O_RDONLY | O_CLOEXEC));
     return flock(locks.back().get(), LOCK_EX | LOCK_NB) == 0;
   }
-  if (s.kind != 's')
+  if (s.kind != 'c')
     return box.write_file(s.path, s.text, s.mode);
-  const key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, std::stoi(s.path));
+  const key_t key = ftok("/bin/bash", std::stoi(s.path));
   shmctl(shmget(key, 0, 0), IPC_RMID, nullptr); // in place of any before
-  const int id = shmget(key, s.mode, IPC_CREAT | 0777);
-  auto *bytes = static_cast<char *>(id < 0 ? nullptr : shmat(id, 0, 0));
   const auto length = static_cast<uint32_t>(s.text.size());
-  if (!bytes || bytes == reinterpret_cast<char *>(-1) || s.mode < 4)
-    return false;
+  const std::size_t size = 4 + length - s.mode;
+  const int id = s.text.empty() ? -2 : shmget(key, size, IPC_CREAT | 0777);
+  void *bytes = id < 0 ? nullptr : shmat(id, nullptr, 0);
+  if (!bytes || bytes == reinterpret_cast<void *>(-1))
+    return id == -2;
   std::memcpy(bytes, &length, 4);
-  std::memcpy(bytes + 4, s.text.data(),
-              std::min<std::size_t>(length, s.mode - 4));
+  std::memcpy(static_cast<char *>(bytes) + 4, s.text.data(), size - 4);
   return shmdt(bytes) == 0;
 }
 
@@ -530,14 +509,13 @@ std::string run_case(const test_case &c, sandbox::Sandbox &box) {
   for (const char *name : {"dyna", "spam"})
     box.write_file(std::string("/etc/corvane/dynaregex/") + name + ".regexes",
                    std::string("# ") + name + " patterns\n");
-  std::unique_ptr<dns_server> dns;
-  if (c.dns && !(dns = std::make_unique<dns_server>(c.records))->ready())
+  if (c.dns && !start_dns_server(c.records))
     return "the test DNS server did not start";
   std::string transcript;
   std::vector<unique_fd> locks;
   for (const step &s : c.steps)
     if (s.kind == 'R')
-      transcript += observe(s.run, box, dns.get());
+      transcript += observe(s.run, box);
     else if (!prepare(s, box, locks))
       transcript += "set-up failed: " + s.path + "\n";
   return transcript;

@@ -6,13 +6,13 @@
 //   Set-up, in order, before and between runs:
 //     env NAME=VALUE|-NAME|- ...   the plug-in's environment, at first an
 //                                  accepted command; "-" empties it
-//     file PATH [MODE]             a file of the indented lines below
+//     file PATH [LINE]             a file of LINE or the indented lines below
 //     data PATH TEXT               a file of TEXT exactly
 //     debug | rm PATH | lock PATH  debug on; a file removed; an flock held
 //     custom ID [-N] [TEXT]        a custom notice segment made by hand:
 //                                  TEXT's length, then TEXT (N bytes fewer);
 //                                  no TEXT: removed
-//     map NAME                     /var/cache/ipr/NAME of the networks below
+//     map NAME [LINE]              /var/cache/ipr/NAME of the networks given
 //     dns [NAME TYPE [VALUE]]      the test DNS server runs, with a record
 //                                  (it logs each query as "NAME TYPE")
 //     umask MODE                   for the later runs
@@ -21,6 +21,7 @@
 //     run [>PATH] spp|admin ARGS   a run (admin's environment is empty)
 //     run *N spp|admin ARGS        N runs at once, "#" in ARGS their number;
 //                                  only their exit statuses are compared
+//     spp STATUS [mua=1] [ENV...]  env ENV..., run spp, and its summary line
 //   What the last run did, all of it (nothing given: nothing done):
 //     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
 //     notice REASON | PAGE         the six lines of the standard notice
@@ -75,10 +76,11 @@ struct run_step {
   unsigned watched = 0xff; // a bit per priority
   int exit = 0, at_once = 0;
   std::array<lines, SECTIONS> expected;
+  lines summary; // the last log line
   std::vector<file_check> checks;
 };
 struct step {
-  char kind; // c custom, l lock, m map, r rm, R run, else a file
+  char kind; // c custom, l lock, m map, r rm, R run, else a file (d, f)
   std::string path, text;
   mode_t mode; // of a file; how much shorter a custom notice's segment is
   run_step run;
@@ -257,11 +259,42 @@ struct reader {
     c->steps.push_back({kind, path, text, static_cast<mode_t>(mode), {}});
     return &c->steps.back().text;
   }
-  std::string field(const run_step &r, const std::string &name) {
-    for (const std::string &var : r.env)
-      if (var.rfind(name + "=", 0) == 0)
-        return var.substr(name.size() + 1);
-    return "(null)";
+  void change_env(const lines &w) {
+    for (const std::string &var : w) {
+      const std::string name = var.substr(var[0] == '-', var.find('='));
+      std::erase_if(env, [&](const std::string &v) {
+        return var == "-" || v.rfind(name + "=", 0) == 0;
+      });
+      if (var[0] != '-')
+        env.push_back(var);
+    }
+  }
+  void start_run(lines w) {
+    add('R', "");
+    run_step &run = c->steps.back().run = settings;
+    if (w[0][0] == '>' || w[0][0] == '*') {
+      (w[0][0] == '>' ? run.stdout_path : run.program) = w[0].substr(1);
+      run.at_once = w[0][0] == '*' ? std::stoi(run.program) : 0;
+      w.erase(w.begin());
+    }
+    run.program = w.empty() ? "" : w[0];
+    run.args.assign(w.begin() + !w.empty(), w.end());
+    run.env = run.program == "spp" ? env : lines{};
+    if (run.program != "spp" && run.program != "admin")
+      c->error = "no such program";
+  }
+  void summary(run_step &r, const std::string &status, bool mua) {
+    auto field = [&](const std::string &name) -> std::string {
+      for (const std::string &var : r.env)
+        if (var.rfind(name + "=", 0) == 0)
+          return var.substr(name.size() + 1);
+      return "(null)";
+    };
+    r.summary.push_back(
+        "info " + status + ": mua=" + (mua ? "1" : "0") + ",ip=[" +
+        field("TCPREMOTEIP") + ":" + field("TCPREMOTEHOST") + "],helo=<" +
+        field("SMTPHELOHOST") + ">,from=<" + field("SMTPMAILFROM") +
+        ">,rcpt=<" + field("SMTPRCPTTO") + ">");
   }
 
   // One directive; the case's error is set when it is none.
@@ -272,19 +305,12 @@ struct reader {
     lines w = words_of(rest);
     const std::string text = expand(rest.substr(rest.find(' ') + 1));
     const std::string line = expand(rest);
+    const bool mua = w.size() > 1 && w[1] == "mua=1";
     content = nullptr;
     if (word == "env") {
-      for (const std::string &var : w) {
-        const std::string name = var.substr(var[0] == '-', var.find('='));
-        std::erase_if(env, [&](const std::string &v) {
-          return var == "-" || v.rfind(name + "=", 0) == 0;
-        });
-        if (var[0] != '-')
-          env.push_back(var);
-      }
-    } else if (word == "file" && !w.empty()) {
-      content =
-          add('f', w[0], "", std::stoi(w.size() > 1 ? w[1] : "644", 0, 8));
+      change_env(w);
+    } else if ((word == "file" || word == "map") && !w.empty()) {
+      content = add(word[0], w[0], w.size() > 1 ? text + "\n" : "");
     } else if (word == "data" && !w.empty()) {
       add('d', w[0], w.size() > 1 ? text : "");
     } else if (word == "custom" && !w.empty()) {
@@ -297,9 +323,8 @@ struct reader {
           cut ? -std::stoi(w[1]) : 0);
     } else if (word == "debug") {
       add('d', "/etc/corvane/control/debug", "true\n");
-    } else if ((word == "rm" || word == "lock" || word == "map") &&
-               !w.empty()) {
-      content = add(word == "rm" ? 'r' : word[0], w[0]);
+    } else if ((word == "rm" || word == "lock") && !w.empty()) {
+      add(word == "rm" ? 'r' : 'l', w[0]);
     } else if (word == "dns") {
       c->dns = true;
       if (!rest.empty())
@@ -314,18 +339,11 @@ struct reader {
       std::erase_if(w, [](const std::string &s) { return s[0] != '+'; });
       settings.words = w;
     } else if (word == "run" && !w.empty()) {
-      add('R', "");
-      run_step &run = c->steps.back().run = settings;
-      if (w[0][0] == '>' || w[0][0] == '*') {
-        (w[0][0] == '>' ? run.stdout_path : run.program) = w[0].substr(1);
-        run.at_once = w[0][0] == '*' ? std::stoi(run.program) : 0;
-        w.erase(w.begin());
-      }
-      run.program = w.empty() ? "" : w[0];
-      run.args.assign(w.begin() + !w.empty(), w.end());
-      run.env = run.program == "spp" ? env : lines{};
-      if (run.program != "spp" && run.program != "admin")
-        c->error = "no such program: " + rest;
+      start_run(w);
+    } else if (word == "spp" && !w.empty()) {
+      change_env({w.begin() + 1 + mua, w.end()});
+      start_run({"spp"});
+      summary(c->steps.back().run, w[0], mua);
     } else if (!r) {
       c->error = "no such directive before a run: " + word;
     } else if (word == "exit" && w.size() == 1) {
@@ -344,12 +362,7 @@ struct reader {
            "P550-" CORVANE_SITE + line.substr(bar + 3),
            "E550 or contact your ISP or mail server operator."});
     } else if (word == "summary" && !w.empty()) {
-      r->expected[LOG].push_back(
-          "info " + w[0] + ": mua=" + (w.size() > 1 ? "1" : "0") + ",ip=[" +
-          field(*r, "TCPREMOTEIP") + ":" + field(*r, "TCPREMOTEHOST") +
-          "],helo=<" + field(*r, "SMTPHELOHOST") + ">,from=<" +
-          field(*r, "SMTPMAILFROM") + ">,rcpt=<" + field(*r, "SMTPRCPTTO") +
-          ">");
+      summary(*r, w[0], mua);
     } else if (word == "log" || word == "query") {
       lines &section = r->expected[word == "log" ? LOG : QUERY];
       for (const std::string &each : repeated(line))
@@ -388,6 +401,10 @@ std::deque<test_case> read_cases(const std::filesystem::path &file) {
         cases.back().line = number;
     }
   }
+  for (test_case &c : cases)
+    for (step &s : c.steps)
+      for (const std::string &line : s.run.summary)
+        s.run.expected[LOG].push_back(line);
   return cases;
 }
 

@@ -36,16 +36,10 @@ std::string failed(const std::string &what) {
   return what + ": " + std::strerror(errno);
 }
 
+// The whole of `data` in one write (a regular file, a memfd or a tmpfs file).
 bool write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return ::write(fd, data.data(), data.size()) ==
+         static_cast<ssize_t>(data.size());
 }
 
 bool mkdir_p(const std::string &path) {
@@ -132,6 +126,14 @@ log_line parse_syslog(std::string d) {
   return line;
 }
 
+std::vector<char *> pointers(std::vector<std::string> &words) {
+  std::vector<char *> list;
+  for (std::string &word : words)
+    list.push_back(word.data());
+  list.push_back(nullptr);
+  return list;
+}
+
 std::vector<log_line> receive(int fd) {
   std::vector<log_line> lines;
   std::vector<char> buf(1 << 20);
@@ -206,13 +208,7 @@ run_result Sandbox::run(const std::string &program,
   std::vector<std::string> words = wrapper_, vars = env;
   words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char *> argv, envp;
-  for (std::string &word : words)
-    argv.push_back(word.data());
-  for (std::string &var : vars)
-    envp.push_back(var.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  std::vector<char *> argv = pointers(words), envp = pointers(vars);
   unique_fd out(::memfd_create("stdout", MFD_CLOEXEC)),
       err(::memfd_create("stderr", MFD_CLOEXEC));
   const mode_t mask = umask;
@@ -270,24 +266,22 @@ outcome in_sandbox(const std::function<std::string(Sandbox &)> &body) {
   if (pid == 0) {
     Sandbox box;
     const std::string error = setup::make(box);
-    const std::string message = error.empty() ? "R" + body(box) : "E" + error;
+    const bool made = error.empty() && write_all(report.get(), body(box));
     std::fflush(nullptr);
-    ::_exit(write_all(report.get(), message) ? 0 : 1);
+    ::_exit(made ? 0 : write_all(report.get(), error) ? 2 : 1);
   }
   int status = -1;
   while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  const std::string message = status == 0 ? read_fd(report) : "";
-  if (pid < 0)
-    return {false, failed("memfd or fork"), ""};
-  if (message.empty())
+  const std::string report_text = read_fd(report);
+  if (pid < 0 || status != 0)
     return {false,
-            "the sandbox process ended with wait status " +
-                std::to_string(status),
+            pid < 0            ? failed("memfd or fork")
+            : status == 2 << 8 ? "sandbox set-up: " + report_text
+                               : "the sandbox process ended with wait status " +
+                                     std::to_string(status),
             ""};
-  if (message[0] == 'E')
-    return {false, "sandbox set-up: " + message.substr(1), ""};
-  return {true, "", message.substr(1)};
+  return {true, "", report_text};
 }
 
 const std::string &unavailable_reason() {

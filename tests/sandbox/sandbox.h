@@ -1,13 +1,11 @@
 // End-to-end sandbox: runs a program (normally the plug-in) the way the SMTP
-// server runs a plug-in, inside private mount, IPC and network namespaces
-// with a fresh tmpfs over each of the plug-in's fixed directories, a private
-// /dev whose /dev/log socket the sandbox reads, and a resolver that asks
-// only 127.0.0.1 (where a test may start its DNS server).
+// server runs a plug-in, in private mount, IPC and network namespaces with a
+// fresh tmpfs over each fixed directory of the plug-in, a private /dev whose
+// /dev/log socket the sandbox reads, and a resolver that asks only 127.0.0.1.
 //
 // in_sandbox() makes the namespaces in a forked child and calls the body
-// there, so the caller never changes namespace and the mounts go with the
-// child. The body returns its report as text; it must not use test
-// assertions, which would stay in the child.
+// there, so the caller never changes namespace. The body returns its report
+// as text; test assertions in it would stay in the child.
 #pragma once
 
 #include "util/raii.h"
@@ -38,15 +36,13 @@ struct run_result {
   std::vector<log_line> log; // the run's syslog lines, in order
 };
 
-// The sandbox, as the body of in_sandbox() sees it.
 class Sandbox {
 public:
-  // A command (split on blanks) put before every program run, such as
-  // "valgrind --error-exitcode=99".
+  // A command put before every program run (valgrind --error-exitcode=99).
   static constexpr const char *kWrapperEnv = "CORVANE_E2E_WRAPPER";
 
-  // Writes a file with exactly `mode` (parents 0755), below the plug-in's
-  // fixed directories only.
+  // Writes a file below the plug-in's fixed directories only, with exactly
+  // `mode` (parents 0755).
   bool write_file(const std::string &path, std::string_view content,
                   mode_t mode = 0644);
   static std::string read_file(const std::string &path); // "" if unreadable

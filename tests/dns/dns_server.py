@@ -4,8 +4,8 @@
     dns_server.py "NAME TYPE [VALUE]"...
 
 Answers on 127.0.0.1:53 (UDP and TCP, in the test's network namespace) from
-the records given: A (VALUE an address), MX ("[PREFERENCE] HOST"), PTR (a
-host), NXDOMAIN or SERVFAIL (every query of NAME). Names compare without
+the records given: A (VALUE an address), MX or PTR (VALUE a host), NXDOMAIN
+or SERVFAIL (every query of NAME). Names compare without
 regard to case or a final dot; an unknown name gets NXDOMAIN, a known one
 without the type asked an empty answer. Prints "ready" once listening, and
 sends each query to syslog as "NAME TYPE" (ident dns-server) before its
@@ -39,12 +39,10 @@ class TableResolver(BaseResolver):
         if entries[0][0] in ("NXDOMAIN", "SERVFAIL"):
             reply.header.rcode = getattr(RCODE, entries[0][0])
         for k, value in entries:
-            words = value.split()
-            rdata = {"A": lambda: A(value), "PTR": lambda: PTR(value),
-                     "MX": lambda: MX(words[-1], int(words[0]) if len(words) == 2 else 10)}
             if k == kind:
+                rdata = {"A": A, "MX": MX, "PTR": PTR}[k](value)
                 reply.add_answer(RR(request.q.qname, request.q.qtype, ttl=60,
-                                    rdata=rdata[k]()))
+                                    rdata=rdata))
         return reply
 
 

@@ -1,6 +1,6 @@
 // End-to-end sandbox: namespaces made in a child, tmpfs at the plug-in's
-// fixed paths, a private /dev with a syslog socket, a local resolver, and a
-// runner that captures a program's exit, stdout, stderr and syslog lines.
+// fixed paths, a private /dev with a syslog socket, a local resolver, and
+// runs whose exit, stdout, stderr and syslog lines it captures.
 #include "sandbox.h"
 
 #include <fcntl.h>
@@ -19,8 +19,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -36,59 +34,57 @@ std::string failed(const std::string &what) {
   return what + ": " + std::strerror(errno);
 }
 
-// The whole of `data` in one write (a regular file, a memfd or a tmpfs file).
-bool write_all(int fd, std::string_view data) {
-  return ::write(fd, data.data(), data.size()) ==
-         static_cast<ssize_t>(data.size());
+// A new file of exactly `content` (one write: a tmpfs file or a memfd).
+bool write_new(int fd, std::string_view content, mode_t mode = 0) {
+  return ::write(fd, content.data(), content.size()) ==
+             static_cast<ssize_t>(content.size()) &&
+         (!mode || ::fchmod(fd, mode) == 0);
 }
-
-bool mkdir_p(const std::string &path) {
-  std::error_code error;
-  std::filesystem::create_directories(path, error);
-  return !error;
-}
-
 bool write_new(const std::string &path, std::string_view content, mode_t mode) {
   unique_fd fd(::open(path.c_str(),
                       O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
                       mode));
-  return fd && write_all(fd.get(), content) && ::fchmod(fd.get(), mode) == 0;
+  return fd && write_new(fd.get(), content, mode);
+}
+
+// The folders above `path` (0755).
+bool make_parents(const std::string &path) {
+  std::error_code error;
+  std::filesystem::create_directories(path.substr(0, path.rfind('/')), error);
+  return !error;
+}
+
+std::string read_fd(const unique_fd &fd) {
+  return Sandbox::read_file("/proc/self/fd/" + std::to_string(fd.get()));
 }
 
 // Private mount and network namespaces (plus `more`), loopback up, room for
-// many queued syslog datagrams (a sender blocks once net.unix.max_dgram_qlen
-// of them wait), and a private /dev: a tmpfs holding the harmless nodes of
-// the real /dev, bound in through a descriptor of it.
+// many queued syslog datagrams, and a private /dev: a tmpfs holding the
+// harmless nodes of the real /dev, bound in through a descriptor of it.
 std::string enter_namespaces(int more) {
-  if (::unshare(CLONE_NEWNS | CLONE_NEWNET | more) != 0)
-    return failed("unshare");
-  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return failed("mount(/, MS_REC|MS_PRIVATE)");
+  if (::unshare(CLONE_NEWNS | CLONE_NEWNET | more) != 0 ||
+      ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return failed("private namespaces");
   unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   struct ifreq lo {};
   std::strcpy(lo.ifr_name, "lo");
-  if (!sock || ::ioctl(sock.get(), SIOCGIFFLAGS, &lo) != 0)
-    return failed("loopback flags");
-  lo.ifr_flags |= IFF_UP;
-  if (::ioctl(sock.get(), SIOCSIFFLAGS, &lo) != 0)
+  lo.ifr_flags = IFF_UP;
+  if (!sock || ::ioctl(sock.get(), SIOCSIFFLAGS, &lo) != 0)
     return failed("loopback up");
-  if (!(std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << 65536 << '\n'
+  if (!(std::ofstream("/proc/sys/net/unix/max_dgram_qlen") << "65536\n"
                                                            << std::flush))
     return failed("raise net.unix.max_dgram_qlen");
-
   unique_fd real(::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC));
   if (!real || ::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=0755") != 0)
     return failed("tmpfs on /dev");
-  const std::string old = "/proc/self/fd/" + std::to_string(real.get()) + "/";
   for (const char *node :
        {"null", "zero", "full", "random", "urandom", "tty"}) {
-    const std::string path = std::string("/dev/") + node;
-    struct stat st;
-    if (::fstatat(real.get(), node, &st, 0) != 0)
-      continue; // a node this host lacks
-    if (!write_new(path, "", 0666) ||
-        ::mount((old + node).c_str(), path.c_str(), nullptr, MS_BIND,
-                nullptr) != 0)
+    const std::string path = std::string("/dev/") + node,
+                      old = "/proc/self/fd/" + std::to_string(real.get()) +
+                            "/" + node;
+    if (::faccessat(real.get(), node, F_OK, 0) == 0 && // the host has it
+        (!write_new(path, "", 0666) ||
+         ::mount(old.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0))
       return failed("bind " + path);
   }
   return "";
@@ -97,15 +93,14 @@ std::string enter_namespaces(int more) {
 std::string bind_log_socket(unique_fd &fd) {
   fd.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   int size = 32 << 20;
-  if (!fd ||
-      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size))
-    return failed("syslog socket");
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
   std::strcpy(addr.sun_path, "/dev/log");
   ::unlink(addr.sun_path);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-    return failed("bind /dev/log");
+  if (!fd ||
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) ||
+      ::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    return failed("syslog socket at /dev/log");
   return "";
 }
 
@@ -126,14 +121,6 @@ log_line parse_syslog(std::string d) {
   return line;
 }
 
-std::vector<char *> pointers(std::vector<std::string> &words) {
-  std::vector<char *> list;
-  for (std::string &word : words)
-    list.push_back(word.data());
-  list.push_back(nullptr);
-  return list;
-}
-
 std::vector<log_line> receive(int fd) {
   std::vector<log_line> lines;
   std::vector<char> buf(1 << 20);
@@ -149,31 +136,27 @@ std::vector<log_line> receive(int fd) {
 struct setup {
   static std::string make(Sandbox &box) {
     std::string error = enter_namespaces(CLONE_NEWIPC);
-    if (!error.empty())
-      return error;
     for (const char *root : ROOTS)
-      if (!mkdir_p(root) || ::mount("tmpfs", root, "tmpfs",
-                                    MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-        return failed(std::string("tmpfs on ") + root);
-    for (const char *dir : {"/etc/corvane/control", "/etc/corvane/dynaregex",
-                            "/var/cores/corvane"})
-      if (::mkdir(dir, 0755) != 0)
-        return failed(std::string("mkdir ") + dir);
+      if (error.empty() &&
+          (!make_parents(std::string(root) + "/") ||
+           ::mount("tmpfs", root, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755")))
+        error = failed(std::string("tmpfs on ") + root);
     // The resolver asks 127.0.0.1 only, once, and gives up after a second.
     const char *resolver[][2] = {
         {"resolv.conf", "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n"},
         {"nsswitch.conf", "hosts: dns\n"}};
     for (const auto &[name, content] : resolver) {
-      const std::string copy = std::string("/dev/.") + name;
-      const std::string target = std::string("/etc/") + name;
-      if (!write_new(copy, content, 0644) ||
-          ::mount(copy.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return failed("bind " + target);
+      const std::string copy = std::string("/dev/.") + name,
+                        target = std::string("/etc/") + name;
+      if (error.empty() &&
+          (!write_new(copy, content, 0644) ||
+           ::mount(copy.c_str(), target.c_str(), nullptr, MS_BIND, nullptr)))
+        error = failed("bind " + target);
     }
     std::istringstream wrapper(getenv(Sandbox::kWrapperEnv) ?: "");
     for (std::string word; wrapper >> word;)
       box.wrapper_.push_back(word);
-    return bind_log_socket(box.log_fd_);
+    return error.empty() ? bind_log_socket(box.log_fd_) : error;
   }
 };
 
@@ -181,8 +164,7 @@ bool Sandbox::write_file(const std::string &path, std::string_view content,
                          mode_t mode) {
   for (const std::string root : ROOTS)
     if (path.rfind(root + "/", 0) == 0 && path.find("/..") == path.npos)
-      return mkdir_p(path.substr(0, path.rfind('/'))) &&
-             write_new(path, content, mode);
+      return make_parents(path) && write_new(path, content, mode);
   return false;
 }
 
@@ -191,10 +173,6 @@ std::string Sandbox::read_file(const std::string &path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-static std::string read_fd(const unique_fd &fd) {
-  return Sandbox::read_file("/proc/self/fd/" + std::to_string(fd.get()));
 }
 
 std::vector<log_line> Sandbox::read_log() { return receive(log_fd_.get()); }
@@ -208,7 +186,12 @@ run_result Sandbox::run(const std::string &program,
   std::vector<std::string> words = wrapper_, vars = env;
   words.push_back(program);
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char *> argv = pointers(words), envp = pointers(vars);
+  std::vector<char *> argv, envp;
+  for (auto [from, to] : {std::pair{&words, &argv}, {&vars, &envp}}) {
+    for (std::string &word : *from)
+      to->push_back(word.data());
+    to->push_back(nullptr);
+  }
   unique_fd out(::memfd_create("stdout", MFD_CLOEXEC)),
       err(::memfd_create("stderr", MFD_CLOEXEC));
   const mode_t mask = umask;
@@ -263,25 +246,25 @@ outcome in_sandbox(const std::function<std::string(Sandbox &)> &body) {
   unique_fd report(::memfd_create("report", MFD_CLOEXEC));
   std::fflush(nullptr);
   const pid_t pid = report ? ::fork() : -1;
-  if (pid == 0) {
+  if (pid == 0) { // 0: the body's report, 2: why there is no sandbox
     Sandbox box;
     const std::string error = setup::make(box);
-    const bool made = error.empty() && write_all(report.get(), body(box));
+    const bool made = error.empty() && write_new(report.get(), body(box));
     std::fflush(nullptr);
-    ::_exit(made ? 0 : write_all(report.get(), error) ? 2 : 1);
+    ::_exit(made ? 0 : write_new(report.get(), error) ? 2 : 1);
   }
   int status = -1;
   while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  const std::string report_text = read_fd(report);
+  const std::string text = read_fd(report);
   if (pid < 0 || status != 0)
     return {false,
             pid < 0            ? failed("memfd or fork")
-            : status == 2 << 8 ? "sandbox set-up: " + report_text
+            : status == 2 << 8 ? "sandbox set-up: " + text
                                : "the sandbox process ended with wait status " +
                                      std::to_string(status),
             ""};
-  return {true, "", report_text};
+  return {true, "", text};
 }
 
 const std::string &unavailable_reason() {

@@ -21,19 +21,18 @@
 
 namespace sandbox {
 
-struct log_line {    // one syslog datagram
-  int priority = -1; // LOG_EMERG .. LOG_DEBUG; -1 if unparseable
-  int facility = -1; // LOG_MAIL ...
-  std::string ident; // of "ident[pid]: "
-  std::string text;  // the message (the whole datagram if unparseable)
+// One syslog datagram, "<PRI>time ident[pid]: text"; an unparseable one
+// has priority and facility -1 and the whole datagram as its text.
+struct log_line {
+  int priority = -1, facility = -1; // LOG_DEBUG, LOG_MAIL ...
+  std::string ident, text;
 };
 
 struct run_result {
-  int exit_status = -1;      // -1 if killed
-  int term_signal = 0;       // the signal that ended it
-  bool timed_out = false;    // killed after the timeout
-  std::string out, err;      // all of stdout and stderr
-  std::vector<log_line> log; // the run's syslog lines, in order
+  int exit_status = -1, term_signal = 0; // exit -1 when a signal ended it
+  bool timed_out = false;                // killed after the timeout
+  std::string out, err;                  // all of stdout and stderr
+  std::vector<log_line> log;             // the run's syslog lines, in order
 };
 
 class Sandbox {
@@ -57,9 +56,8 @@ public:
   std::chrono::milliseconds timeout{10000};
   mode_t umask = 022;
 
-  // The syslog lines queued since the last call (drain_log: how many).
-  std::vector<log_line> read_log();
-  std::size_t drain_log() { return read_log().size(); }
+  std::vector<log_line> read_log(); // the syslog lines queued since the last
+  std::size_t drain_log() { return read_log().size(); } // call (how many)
 
 private:
   friend struct setup;
@@ -68,9 +66,8 @@ private:
 };
 
 struct outcome {
-  bool set_up = false; // the sandbox was made and the body ran to its end
-  std::string error;   // why not
-  std::string report;  // what the body returned
+  bool set_up = false;       // the sandbox was made and the body ran to its end
+  std::string error, report; // why not; what the body returned
 };
 
 // Runs `body` in a fresh sandbox in a child process and waits for it.

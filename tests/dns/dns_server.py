@@ -5,13 +5,15 @@
 
 Answers on 127.0.0.1:53 (UDP and TCP, in the test's network namespace) from
 the records given: A (VALUE an address), MX or PTR (VALUE a host), NXDOMAIN
-or SERVFAIL (every query of NAME). Names compare without
-regard to case or a final dot; an unknown name gets NXDOMAIN, a known one
-without the type asked an empty answer. Prints "ready" once listening, and
-sends each query to syslog as "NAME TYPE" (ident dns-server) before its
-answer. Runs until it is killed.
+or SERVFAIL (every query of NAME). Names compare without regard to case or a
+final dot; an unknown name gets NXDOMAIN, a known one without the type asked
+an empty answer. Prints "ready" once listening, and sends each query to
+syslog as "NAME TYPE" (ident dns-server) before its answer. Runs until its
+parent ends.
 """
 
+import ctypes
+import signal
 import sys
 import syslog
 import threading
@@ -46,6 +48,7 @@ class TableResolver(BaseResolver):
         return reply
 
 
+ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: it goes with the test
 syslog.openlog("dns-server", 0, syslog.LOG_DAEMON)
 quiet = DNSLogger(log="error", logf=lambda s: print(s, file=sys.stderr))
 for tcp in (False, True):

@@ -5,12 +5,8 @@
 #include "sandbox.h"
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <memory>
-#include <string>
 #include <syslog.h>
-#include <vector>
 
 namespace ut {
 

@@ -3,29 +3,23 @@
 
     dns_server.py "NAME TYPE [VALUE]"...
 
-Answers on 127.0.0.1:53 (UDP and TCP, inside the test's own network
-namespace) from the records given: A (VALUE an address), MX (a host, or
-"PREFERENCE HOST"), PTR (a host), NXDOMAIN or SERVFAIL (for every query of
-NAME). Names compare without regard to case or a final dot; a name not in
-the table gets NXDOMAIN, a known name without the asked type an empty answer.
-
-Prints "ready" once listening, then "QUERY NAME TYPE" for each query,
-flushed before the answer goes out. Runs until it is killed.
+Answers on 127.0.0.1:53 (UDP and TCP, in the test's network namespace) from
+the records given: A (VALUE an address), MX or PTR (VALUE a host), NXDOMAIN
+or SERVFAIL (every query of NAME). Names compare without regard to case or a
+final dot; an unknown name gets NXDOMAIN, a known one without the type asked
+an empty answer. Prints "ready" once listening, and sends each query to
+syslog as "NAME TYPE" (ident dns-server) before its answer. Runs until its
+parent ends.
 """
 
+import ctypes
+import signal
 import sys
+import syslog
 import threading
 
 from dnslib import A, MX, PTR, QTYPE, RCODE, RR
 from dnslib.server import BaseResolver, DNSLogger, DNSServer
-
-lock = threading.Lock()
-
-
-def say(line):
-    with lock:
-        sys.stdout.write(line + "\n")
-        sys.stdout.flush()
 
 
 def normal(name):
@@ -41,36 +35,24 @@ class TableResolver(BaseResolver):
 
     def resolve(self, request, handler):
         name, kind = normal(request.q.qname), QTYPE[request.q.qtype]
-        say("QUERY %s %s" % (name, kind))
+        syslog.syslog("%s %s" % (name, kind))
         reply = request.reply()
         entries = self.table.get(name, [("NXDOMAIN", "")])
-        kinds = [k for k, _ in entries]
-        if "SERVFAIL" in kinds or "NXDOMAIN" in kinds:
-            reply.header.rcode = getattr(RCODE, kinds[0])
-            return reply
+        if entries[0][0] in ("NXDOMAIN", "SERVFAIL"):
+            reply.header.rcode = getattr(RCODE, entries[0][0])
         for k, value in entries:
             if k == kind:
+                rdata = {"A": A, "MX": MX, "PTR": PTR}[k](value)
                 reply.add_answer(RR(request.q.qname, request.q.qtype, ttl=60,
-                                    rdata=rdata(k, value)))
+                                    rdata=rdata))
         return reply
 
 
-def rdata(kind, value):
-    if kind == "MX":
-        words = value.split()
-        return MX(words[-1], int(words[0]) if len(words) == 2 else 10)
-    return A(value) if kind == "A" else PTR(value)
-
-
-def main():
-    resolver = TableResolver(sys.argv[1:])
-    quiet = DNSLogger(log="error", logf=lambda s: print(s, file=sys.stderr))
-    for tcp in (False, True):
-        DNSServer(resolver, address="127.0.0.1", port=53, tcp=tcp,
-                  logger=quiet).start_thread()
-    say("ready")
-    threading.Event().wait()
-
-
-if __name__ == "__main__":
-    main()
+ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: it goes with the test
+syslog.openlog("dns-server", 0, syslog.LOG_DAEMON)
+quiet = DNSLogger(log="error", logf=lambda s: print(s, file=sys.stderr))
+for tcp in (False, True):
+    DNSServer(TableResolver(sys.argv[1:]), address="127.0.0.1", port=53,
+              tcp=tcp, logger=quiet).start_thread()
+print("ready", flush=True)
+threading.Event().wait()

@@ -4,77 +4,58 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <string>
 
 namespace {
 
-using sandbox::in_sandbox;
-using sandbox::run_result;
 using sandbox::Sandbox;
 
 #define NEEDS_SANDBOX()                                                        \
   if (!sandbox::unavailable_reason().empty())                                  \
   GTEST_SKIP() << sandbox::unavailable_reason()
 
-std::string lines_of(const run_result &r) {
-  std::string text =
-      "exit " + std::to_string(r.exit_status) + " signal " +
-      std::to_string(r.term_signal) + (r.timed_out ? " timed out" : "") +
-      (r.wrapper_failed ? " wrapper failed" : "") + "\n" + r.out + r.err;
-  for (const sandbox::log_line &l : r.log)
-    text += std::to_string(l.facility | l.priority) + " " + l.ident + ": " +
-            l.text + "\n";
-  return text;
-}
-
-std::string probe(const std::vector<std::string> &args,
+// What one run of `sh -c script` did, as text.
+std::string probe(const std::string &script,
                   const std::vector<std::string> &env = {},
                   int timeout_ms = 10000) {
-  return in_sandbox([&](Sandbox &box) {
+  return sandbox::in_sandbox([&](Sandbox &box) {
            box.timeout = std::chrono::milliseconds(timeout_ms);
-           return lines_of(box.run(LOG_PROBE, args, env));
+           const sandbox::run_result r =
+               box.run("/bin/sh", {"-c", script}, env);
+           std::string text = "exit " + std::to_string(r.exit_status) +
+                              " signal " + std::to_string(r.term_signal) +
+                              (r.timed_out ? " timed out\n" : "\n") + r.out +
+                              r.err;
+           for (const sandbox::log_line &l : r.log)
+             text += std::to_string(l.facility | l.priority) + " " + l.ident +
+                     ": " + l.text + "\n";
+           return text;
          })
       .report;
 }
 
-TEST(Sandbox, RunGetsExactlyItsEnvironmentAndNoInput) {
+TEST(Sandbox, RunGetsExactlyItsEnvironmentAndNoInputAndAllItsLogLines) {
   NEEDS_SANDBOX();
-  EXPECT_EQ(probe({}, {"A=1", "B=two words"}),
-            "exit 3 signal 0\nstdin=0\nA=1\nB=two words\nprobe stderr\n"
-            "22 corvane-probe: probe info message\n"
-            "156 corvane-probe: probe warning: with colon\n");
-}
-
-TEST(Sandbox, ManyLogLinesArriveInOrderWithoutBlocking) {
-  NEEDS_SANDBOX();
-  std::string expected = "exit 0 signal 0\n";
+  std::string expected = "exit 3 signal 0\n0\nA=1\nB=two words\nto stderr\n"
+                         "22 corvane-probe: info\n"
+                         "156 corvane-probe: warning: with colon\n";
   for (int i = 0; i < 2000; ++i)
     expected += "23 corvane-probe: line " + std::to_string(i) + "\n";
-  EXPECT_EQ(probe({"many", "2000"}), expected);
+  EXPECT_EQ(probe("wc -c; env -u PWD; echo to stderr >&2;"
+                  "logger -t corvane-probe -p mail.info info;"
+                  "logger -t corvane-probe -p local3.warning 'warning: with "
+                  "colon'; seq -f 'line %g' 0 1999 |"
+                  "logger -t corvane-probe -p mail.debug; exit 3",
+                  {"A=1", "B=two words"}),
+            expected);
 }
 
-TEST(Sandbox, RunPastItsTimeoutIsKilled) {
+TEST(Sandbox, RunPastItsTimeoutIsKilledAndAWrapperComesFirst) {
   NEEDS_SANDBOX();
-  EXPECT_EQ(probe({"sleep", "30"}, {}, 300), "exit -1 signal 9 timed out\n");
-}
-
-TEST(Sandbox, WrapperComesFirstAndItsErrorsAreReported) {
-  NEEDS_SANDBOX();
-  setenv(Sandbox::kWrapperEnv, LOG_PROBE " 99", 1);
-  EXPECT_EQ(probe({}), "exit 99 signal 0 wrapper failed\n");
-  if (access("/usr/bin/valgrind", X_OK) == 0) {
-    setenv(Sandbox::kWrapperEnv,
-           "valgrind -q --error-exitcode=99 --leak-check=full", 1);
-    EXPECT_NE(probe({"leak"}).find("wrapper failed\n"), std::string::npos);
-  }
+  EXPECT_EQ(probe("sleep 30", {}, 300), "exit -1 signal 9 timed out\n");
+  setenv(Sandbox::kWrapperEnv, "/bin/false", 1);
+  EXPECT_EQ(probe("exit 0"), "exit 1 signal 0\n");
   unsetenv(Sandbox::kWrapperEnv);
 }
 
@@ -84,24 +65,20 @@ TEST(Sandbox, NothingReachesTheHostOrTheNextSandbox) {
   const key_t key = ftok("/bin/bash", 45);
   const bool host_segment = shmget(key, 0, 0) >= 0;
   auto look = [&](Sandbox &box) {
-    struct stat st;
-    std::string seen = stat(path, &st) == 0 ? "file " : "";
+    std::string seen = access(path, F_OK) == 0 ? "file " : "";
     seen += shmget(key, 0, 0) >= 0 ? "segment " : "";
-    seen += box.write_file(path, "x", 0600) && stat(path, &st) == 0 &&
-                    (st.st_mode & 07777) == 0600
-                ? "written "
+    seen += box.write_file("/etc/corvane-outside", "x") ||
+                    box.write_file("/etc/corvane/../passwd", "x")
+                ? "outside "
                 : "";
-    seen += box.write_file("/etc/corvane-outside", "x") ? "outside " : "";
-    seen += box.write_file("/etc/corvane/../passwd", "x") ? "dots " : "";
-    seen += shmget(key, 4096, IPC_CREAT | 0600) >= 0 ? "made " : "";
-    return seen + Sandbox::read_file("/etc/resolv.conf");
+    return seen + (box.write_file(path, "x") &&
+                           shmget(key, 4096, IPC_CREAT | 0600) >= 0
+                       ? "made"
+                       : "");
   };
-  const std::string fresh =
-      "written made nameserver 127.0.0.1\noptions timeout:1 attempts:1\n";
-  EXPECT_EQ(in_sandbox(look).report, fresh);
-  EXPECT_EQ(in_sandbox(look).report, fresh);
-  struct stat st;
-  EXPECT_NE(stat(path, &st), 0);
+  EXPECT_EQ(sandbox::in_sandbox(look).report, "made");
+  EXPECT_EQ(sandbox::in_sandbox(look).report, "made");
+  EXPECT_NE(access(path, F_OK), 0);
   EXPECT_EQ(shmget(key, 0, 0) >= 0, host_segment);
 }
 
@@ -110,13 +87,12 @@ TEST(Sandbox, CaptureReadsTheCallersOwnSyslogLines) {
   sandbox::log_capture capture;
   ASSERT_TRUE(capture.ok()) << capture.error();
   openlog("selftest", 0, LOG_MAIL);
-  for (int i = 0; i < 50; ++i)
-    syslog(LOG_ERR, "line %d", i);
+  syslog(LOG_ERR, "line %d", 1);
   closelog();
   const auto lines = capture.read_log();
-  ASSERT_EQ(lines.size(), 50u);
-  EXPECT_EQ(lines[49].text, "line 49");
-  EXPECT_EQ(lines[49].priority, LOG_ERR);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text, "line 1");
+  EXPECT_EQ(lines[0].priority, LOG_ERR);
 }
 
 } // namespace

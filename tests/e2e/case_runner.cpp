@@ -15,7 +15,11 @@
 //     map NAME [LINE]              /var/cache/ipr/NAME of the networks given
 //     dns [NAME TYPE [VALUE]]      the test DNS server runs from the next run
 //                                  on, with a record; it logs each query
-//     umask MODE                   for the later runs
+//     fifo PATH | dir PATH         a FIFO, a directory in a file's place
+//     link PATH TARGET             a symbolic link
+//     flip ID                      a writer flipping the length header of
+//                                  notice segment ID while the case runs
+//     umask MODE | user UID        for the later runs (UID: the plug-in's)
 //     watch PRI... [+WORD]...      for the later runs: the log priorities
 //                                  compared (debug lines only with a WORD)
 //     run [>PATH] spp|admin ARGS   a run (admin's environment is empty)
@@ -48,6 +52,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -205,6 +210,23 @@ bool make_segment(int notice_id, std::string text) {
   return shmdt(bytes) == 0;
 }
 
+// A writer that, until the case ends, keeps rewriting the length header of
+// the notice segment of `notice_id` between its true value and far more.
+bool flip_header(int notice_id) {
+  void *bytes = shmat(shmget(ftok("/bin/bash", notice_id), 0, 0), nullptr, 0);
+  if (bytes == reinterpret_cast<void *>(-1))
+    return false;
+  const pid_t writer = fork();
+  if (writer == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    auto *header = static_cast<volatile uint32_t *>(bytes);
+    for (const uint32_t length = *header;;)
+      *header = *header == length ? 0x7ffffff0u : length;
+  }
+  shmdt(bytes);
+  return writer > 0;
+}
+
 // A case's lines, acted on in its sandbox: set-up at once, and what a run
 // did against its expectations once the next set-up comes.
 struct interpreter {
@@ -223,6 +245,7 @@ struct interpreter {
   std::string title{}, exit_got{}, exit_want = "0";
   lines run_env{}, summary{};
   int at_once = 0;
+  uid_t user = 0;
   std::array<lines, SECTIONS> got_s{}, want_s{};
   std::vector<file_check> checks{};
   std::string got{}, want{};
@@ -272,6 +295,19 @@ struct interpreter {
       dns = true;
       if (!rest.empty())
         records.push_back(line);
+    } else if ((word == "fifo" || word == "dir") && named) {
+      std::filesystem::create_directories(
+          std::filesystem::path(w[0]).parent_path());
+      done = (word == "fifo" ? mkfifo(w[0].c_str(), 0644)
+                             : mkdir(w[0].c_str(), 0755)) == 0;
+    } else if (word == "link" && w.size() == 2) {
+      std::filesystem::create_directories(
+          std::filesystem::path(w[0]).parent_path());
+      done = symlink(w[1].c_str(), w[0].c_str()) == 0;
+    } else if (word == "flip" && named) {
+      done = flip_header(std::stoi(w[0]));
+    } else if (word == "user" && w.size() == 1) {
+      user = static_cast<uid_t>(std::stoi(w[0]));
     } else if (word == "umask" && w.size() == 1) {
       umask = static_cast<mode_t>(std::stoi(w[0], nullptr, 8));
     } else if (word == "watch") {
@@ -350,9 +386,13 @@ struct interpreter {
 
   void add_summary(const std::string &status, bool mua) {
     auto field = [&](const std::string &name) -> std::string {
-      for (const std::string &var : run_env)
-        if (var.rfind(name + "=", 0) == 0)
+      for (std::string var : run_env)
+        if (var.rfind(name + "=", 0) == 0) {
+          for (char &c : var) // the peer's control bytes are logged as '?'
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+              c = '?';
           return var.substr(name.size() + 1);
+        }
       return "(null)";
     };
     summary.push_back(
@@ -378,7 +418,8 @@ struct interpreter {
     if (w.empty() || (!spp && w[0] != "admin"))
       w = {"", "no such program"};
     box.umask = umask;
-    if (at_once) { // each in a child of its own; "#" is its number
+    box.uid = spp ? user : 0; // corvane-admin is run by root
+    if (at_once) {            // each in a child of its own; "#" is its number
       box.timeout = std::chrono::seconds(120);
       std::vector<pid_t> runs;
       for (int i = 1; i <= at_once; ++i)

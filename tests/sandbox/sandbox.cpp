@@ -4,6 +4,7 @@
 #include "sandbox.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -99,7 +100,8 @@ std::string bind_log_socket(unique_fd &fd) {
   ::unlink(addr.sun_path);
   if (!fd ||
       ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) ||
-      ::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+      ::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      ::chmod(addr.sun_path, 0666) != 0) // any user logs, as on a host
     return failed("syslog socket at /dev/log");
   return "";
 }
@@ -195,10 +197,13 @@ run_result Sandbox::run(const std::string &program,
   unique_fd out(::memfd_create("stdout", MFD_CLOEXEC)),
       err(::memfd_create("stderr", MFD_CLOEXEC));
   const mode_t mask = umask;
+  const uid_t user = uid;
   const pid_t pid = out && err ? ::fork() : -1;
   if (pid == 0) { // only async-signal-safe calls from here on
     ::setpgid(0, 0);
     ::umask(mask);
+    if (user && (::setgroups(0, nullptr) || ::setgid(user) || ::setuid(user)))
+      ::_exit(127);
     const int in = ::open("/dev/null", O_RDONLY);
     const int to = stdout_path ? ::open(stdout_path, O_WRONLY) : out.get();
     if (in < 0 || to < 0 || ::dup2(in, 0) < 0 || ::dup2(to, 1) < 0 ||

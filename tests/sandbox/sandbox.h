@@ -55,6 +55,7 @@ public:
                  const char *stdout_path = nullptr);
   std::chrono::milliseconds timeout{10000};
   mode_t umask = 022;
+  uid_t uid = 0; // the user the program runs as (with its own group id)
 
   std::vector<log_line> read_log(); // the syslog lines queued since the last
   std::size_t drain_log() { return read_log().size(); } // call (how many)

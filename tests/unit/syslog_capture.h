@@ -37,3 +37,10 @@ protected:
 };
 
 } // namespace ut
+
+// In a test of a ut::syslog_test fixture: starts the capture, or skips.
+#define CAPTURE_SYSLOG_OR_SKIP()                                               \
+  do {                                                                         \
+    if (!capture_syslog())                                                     \
+      GTEST_SKIP() << "no syslog capture here: " << capture_->error();         \
+  } while (0)

@@ -66,6 +66,7 @@
 #include <map>
 #include <regex>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -117,12 +118,11 @@ lines words_of(const std::string &text) {
 
 lines lines_of(const std::string &text) {
   lines result;
-  std::size_t start = 0;
-  for (std::size_t end; (end = text.find('\n', start)) != text.npos;
-       start = end + 1)
-    result.push_back(text.substr(start, end - start));
-  if (start < text.size())
-    result.push_back(text.substr(start) + " (no newline at end)");
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    result.push_back(line);
+  if (!text.empty() && text.back() != '\n')
+    result.back() += " (no newline at end)";
   return result;
 }
 
@@ -491,15 +491,14 @@ struct interpreter {
   }
 };
 
-std::string camel(const std::string &text) {
+// "the rule's name" as "TheRulesName".
+std::string camel(std::string text) {
+  static const std::regex word("[A-Za-z0-9]+");
+  text = std::regex_replace(text, std::regex("'"), "");
   std::string name;
-  bool start = true;
-  for (char c : text) {
-    const bool alnum = std::isalnum(static_cast<unsigned char>(c));
-    if (alnum)
-      name += start ? static_cast<char>(std::toupper(c)) : c;
-    start = alnum ? false : c != '\'' || start;
-  }
+  for (std::sregex_iterator m(text.begin(), text.end(), word), end; m != end;
+       ++m)
+    name += static_cast<char>(std::toupper(m->str()[0])) + m->str().substr(1);
   return name;
 }
 

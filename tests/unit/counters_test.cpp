@@ -26,7 +26,8 @@ time_t utc(int year, int month, int day, int hour = 0, int minute = 0,
 bytes with(int mday, time_t start, uint32_t ham, uint32_t spam, uint32_t exempt,
            bytes file = bytes(COUNTER_FILE_SIZE, '\0')) {
   const uint32_t words[4] = {static_cast<uint32_t>(start), ham, spam, exempt};
-  std::memcpy(file.data() + counter_record_offset(mday), words, 16);
+  file.replace(counter_record_offset(mday), sizeof words,
+               reinterpret_cast<const char *>(words), sizeof words);
   return file;
 }
 

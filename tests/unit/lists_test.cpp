@@ -154,6 +154,8 @@ TEST(MatchExemptionList, EachListLooksAtItsOwnValueFromItsShortestLength) {
     expected += std::to_string(c.expected);
   const sandbox::outcome o = sandbox::in_sandbox(judge_rows);
   EXPECT_EQ(o.report, expected + "0") << o.error;
+  EXPECT_STREQ(list_file_path(BLOCKED_FROM), "/etc/corvane/blocked_from");
+  EXPECT_EQ(list_file_path(BLOCKED_FROM + 1), nullptr); // one past the last
 }
 
 class UpdateListFile : public ::testing::Test {

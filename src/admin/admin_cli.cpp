@@ -1,8 +1,11 @@
 #include "admin/admin_cli.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <syslog.h>
 
 namespace {
@@ -77,3 +80,15 @@ void admin_log(int priority, const char *format, ...) {
 }
 
 void print_line_stdout(const char *text) { std::printf("%s\n", text); }
+
+unique_fd lock_folder(const char *dir) {
+  unique_fd folder(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid())
+    return folder;
+  int rc;
+  while ((rc = flock(folder.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0)
+    folder.reset();
+  return folder;
+}

@@ -18,9 +18,17 @@
 //                                   (ident corvane-admin, facility mail),
 //                                   and warnings and errors also on stderr.
 //   print_line_stdout(text)         the text and a line feed on stdout.
+//   lock_folder(dir)                the folder, opened and flocked: its
+//                                   lock serialises the corvane-admin
+//                                   runs that read, change and write the
+//                                   files in it, waiting as long as it
+//                                   takes (the plug-in only reads them and
+//                                   takes no lock). An invalid descriptor
+//                                   with errno set when it cannot.
 #pragma once
 
 #include "engine/rule_registry.h"
+#include "util/raii.h"
 
 #include <span>
 
@@ -46,3 +54,4 @@ __attribute__((format(printf, 1, 2))) int admin_done(const char *format, ...);
 __attribute__((format(printf, 2, 3))) void admin_log(int priority,
                                                      const char *format, ...);
 void print_line_stdout(const char *text);
+unique_fd lock_folder(const char *dir);

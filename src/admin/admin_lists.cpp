@@ -235,6 +235,17 @@ int admin_list(const admin_context &context) {
     (void)iterate_exemption_list(id, print_entry, nullptr, context.handle);
     return ADMIN_OK;
   }
+  // Admins changing lists wait for one another here, so that only a
+  // program that edits a list without this tool can find its file locked
+  // for longer than the list update tries it.
+  std::string folder = list_file_path(id);
+  folder.erase(folder.rfind('/'));
+  const unique_fd lock = lock_folder(folder.c_str());
+  if (!lock.valid()) {
+    const int error = errno;
+    return admin_fail("cannot lock the lists in %s: %s", folder.c_str(),
+                      std::strerror(error));
+  }
   if (std::strcmp(action, "clear") == 0) {
     (void)clear_exemption_list(id, context.handle);
     return admin_done("%s: list cleared", name);

@@ -86,23 +86,12 @@ std::string control_dir() {
   return dir.erase(dir.rfind('/'));
 }
 
-// The control folder, created when missing so that a first change of a
-// switch has a place to go, and locked: its flock serialises every
-// corvane-admin that reads, changes and writes rules.enabled, rules.disabled
-// or ipr.enabled (the plug-in only reads them and takes no lock). Returns
-// the locked folder, or an invalid descriptor with errno set.
+// The control folder, locked for a change of the switches: created when
+// missing so that a first change has a place to go.
 unique_fd lock_switches() {
   const std::string dir = control_dir();
   (void)mkdir(dir.c_str(), 0755);
-  unique_fd folder(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder.valid())
-    return folder;
-  int rc;
-  while ((rc = flock(folder.get(), LOCK_EX)) != 0 && errno == EINTR) {
-  }
-  if (rc != 0)
-    folder.reset();
-  return folder;
+  return lock_folder(dir.c_str());
 }
 
 int lock_failed() {

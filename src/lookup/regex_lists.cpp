@@ -1,6 +1,7 @@
 #include "lookup/regex_lists.h"
 
 #include "engine/rule_registry.h"
+#include "lookup/pattern_prefilter.h"
 #include "util/fd_io.h"
 #include "util/raii.h"
 
@@ -53,6 +54,9 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
     return -1;
   }
 
+  // A line that provably compiles and lacks a literal the subject would
+  // need is passed over uncompiled: that is what compiling it would show.
+  const std::string folded = fold_subject(subject);
   int result = 0;
   int line_number = 0;
   char line[PIECE_BUFFER];
@@ -64,6 +68,8 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
     if (length == 0 || is_comment(line))
       continue;
 
+    if (pattern_cannot_match(line, folded))
+      continue;
     unique_regex pattern;
     int rc = pattern.compile(line, PATTERN_FLAGS);
     if (rc != 0) {

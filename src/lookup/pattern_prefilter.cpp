@@ -1,0 +1,487 @@
+#include "lookup/pattern_prefilter.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+constexpr int MAX_GROUP_DEPTH = 16;
+constexpr unsigned MAX_REPEAT = 255;
+// The atoms of the expression once every repetition is written out: far
+// above any real host-name pattern, far below a size whose compilation could
+// run out of memory under the plug-in's address-space ceiling.
+constexpr size_t MAX_EXPANDED = 4096;
+
+// Character classes of the scan, one table lookup each.
+enum char_class : unsigned char {
+  OTHER = 0,           // left to regcomp: controls, bytes above 0x7e, ']', '}'
+  ORDINARY = 1,        // stands for itself
+  OPERATOR = 2,        // . [ \ ( ) * + ? { | ^ $
+  CLASS_MASK = 3,      // the bits above
+  ESCAPED_LITERAL = 4, // stands for itself after a backslash
+  DIGIT = 8,
+  LOWER = 16,
+  UPPER = 32,
+};
+
+constexpr bool in(const char *set, int c) {
+  for (; *set; ++set)
+    if (*set == c)
+      return true;
+  return false;
+}
+
+struct class_table {
+  unsigned char of[256];
+  constexpr class_table() : of() {
+    for (int c = 0x20; c <= 0x7e; ++c) {
+      unsigned char bits = in(".[\\()*+?{|^$", c) ? OPERATOR
+                           : in("]}", c)          ? OTHER
+                                                  : ORDINARY;
+      // '<', '>', '`', '\'', b, B, w, W, s, S are operators after a
+      // backslash and digits back-references; other letters and
+      // punctuation stand for themselves.
+      const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+      if ((letter && !in("bBwWsS", c)) ||
+          in("!\"#$%&()*+,-./:;=?@[\\]^_{|}~", c))
+        bits |= ESCAPED_LITERAL;
+      if (c >= '0' && c <= '9')
+        bits |= DIGIT;
+      if (c >= 'a' && c <= 'z')
+        bits |= LOWER;
+      if (c >= 'A' && c <= 'Z')
+        bits |= UPPER;
+      of[c] = bits;
+    }
+  }
+};
+constexpr class_table CLASSES;
+
+unsigned char class_of(char c) {
+  return CLASSES.of[static_cast<unsigned char>(c)];
+}
+
+bool is_ordinary(char c) { return (class_of(c) & CLASS_MASK) == ORDINARY; }
+
+bool is_digit(char c) { return class_of(c) & DIGIT; }
+
+bool is_printable(char c) { return c >= 0x20 && c <= 0x7e; }
+
+char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool is_repetition_char(char c) {
+  return c == '*' || c == '+' || c == '?' || c == '{';
+}
+
+// The ends of a range of one kind (digits, lower case, upper case), in
+// order.
+bool is_simple_range(char first, char last) {
+  const unsigned char kinds = DIGIT | LOWER | UPPER;
+  const unsigned char kind = class_of(first) & kinds;
+  return kind != 0 && kind == (class_of(last) & kinds) && first <= last;
+}
+
+constexpr std::string_view CLASS_NAMES[] = {
+    "alpha", "upper", "lower", "digit", "xdigit", "space",
+    "print", "punct", "graph", "cntrl", "blank",  "alnum",
+};
+
+bool is_class_name(std::string_view name) {
+  for (std::string_view known : CLASS_NAMES)
+    if (name == known)
+      return true;
+  return false;
+}
+
+struct repeat {
+  unsigned min = 1;
+  unsigned max = 1;
+  bool bounded = true;
+
+  bool once() const { return min == 1 && max == 1 && bounded; }
+  size_t copies() const { return bounded ? max : min + 1; }
+};
+
+// The top level, or one open group: the expanded size of its finished
+// alternatives and of the one being read.
+struct level {
+  size_t done_weight;
+  size_t weight;
+  bool empty;        // the alternative being read has no atom yet
+  bool plain;        // each alternative a plain run of literals
+  const char *start; // a group's first character
+};
+
+class pattern_scan {
+public:
+  pattern_scan(const char *pattern, pattern_literals *out)
+      : p_(pattern), out_(out) {
+    out_->count = 0;
+    out_->text_used = 0;
+  }
+
+  // One pass: the syntax is checked and each top-level literal recorded as
+  // soon as it is complete. False when the pattern is not understood.
+  bool read() {
+    level levels[MAX_GROUP_DEPTH + 1]; // those above `depth` unused
+    int depth = 0;
+    levels[0] = level{0, 0, true, true, nullptr};
+    for (;;) {
+      level &here = levels[depth];
+      const char *atom_start = p_;
+      size_t atom_weight = 1;
+      bool literal = true;
+      bool group = false;
+      const char c = *p_;
+      if (is_ordinary(c) ||
+          (c == '\\' && (class_of(p_[1]) & ESCAPED_LITERAL))) {
+        // A stretch of literals (ordinary characters, escaped literals):
+        // all but the last stand once each; the last may carry a
+        // repetition and is read as an atom of its own.
+        const char *const stretch = p_;
+        for (;;) {
+          if (is_ordinary(*p_)) {
+            atom_start = p_;
+            ++p_;
+          } else if (*p_ == '\\' && (class_of(p_[1]) & ESCAPED_LITERAL)) {
+            atom_start = p_;
+            p_ += 2;
+          } else {
+            break;
+          }
+        }
+        if (atom_start != stretch) {
+          here.empty = false;
+          here.weight += 2 * static_cast<size_t>(atom_start - stretch);
+          if (depth == 0)
+            extend_run(stretch, atom_start);
+        }
+      } else {
+        switch (c) {
+        case '\\': // not an escaped literal
+          if (p_[1] != 'w' && p_[1] != 'W' && p_[1] != 's' && p_[1] != 'S')
+            return false;
+          p_ += 2;
+          literal = false;
+          break;
+        case '.':
+          ++p_;
+          literal = false;
+          break;
+        case '[':
+          if (!bracket())
+            return false;
+          literal = false;
+          break;
+        case '^':
+        case '$':
+          ++p_;
+          if (is_repetition_char(*p_))
+            return false;
+          here.empty = false;
+          ++here.weight;
+          if (depth > 0) {
+            here.plain = false;
+          } else {
+            end_run(c == '$');
+            run_after_caret_ = c == '^';
+          }
+          continue;
+        case '(':
+          if (depth == MAX_GROUP_DEPTH)
+            return false;
+          ++p_;
+          levels[++depth] = level{0, 0, true, true, p_};
+          continue;
+        case '|':
+          if (here.empty)
+            return false;
+          ++p_;
+          here.done_weight += here.weight + 1;
+          if (here.done_weight > MAX_EXPANDED)
+            return false;
+          here.weight = 0;
+          here.empty = true;
+          if (depth == 0) {
+            top_alternation_ = true;
+            end_run(false);
+          }
+          continue;
+        case ')':
+          if (depth == 0 || here.empty)
+            return false;
+          atom_weight = here.done_weight + here.weight + 1;
+          literal = false;
+          group = here.plain;
+          group_start_ = here.start;
+          group_end_ = p_;
+          --depth;
+          ++p_;
+          break;
+        case '\0':
+          if (depth != 0 || here.empty)
+            return false;
+          end_run(false);
+          if (top_alternation_)
+            out_->count = 0;
+          return true;
+        default: // a repetition of nothing, ']', '}', a control character
+          return false;
+        }
+      }
+
+      // The atom [atom_start, p_) is read; then its repetition, if any.
+      const char *const atom_end = p_;
+      repeat times;
+      if (is_repetition_char(*p_) &&
+          (!repetition(&times) || is_repetition_char(*p_)))
+        return false;
+      level &owner = levels[depth];
+      owner.empty = false;
+      owner.weight += atom_weight * times.copies() + 1;
+      if (owner.weight > MAX_EXPANDED)
+        return false;
+      if (depth > 0) {
+        if (!literal || !times.once())
+          owner.plain = false;
+        continue;
+      }
+      if (literal && times.min >= 1)
+        extend_run(atom_start, atom_end);
+      if (!literal || !times.once())
+        end_run(false);
+      if (group && times.min >= 1)
+        record_alternatives();
+    }
+  }
+
+private:
+  const char *p_;
+  pattern_literals *out_;
+  bool top_alternation_ = false;
+  // The top-level run of literals being read.
+  const char *run_start_ = nullptr;
+  const char *run_end_ = nullptr;
+  bool run_after_caret_ = false;
+  // The last group closed, without its parentheses.
+  const char *group_start_ = nullptr;
+  const char *group_end_ = nullptr;
+
+  void extend_run(const char *from, const char *to) {
+    if (!run_start_)
+      run_start_ = from;
+    run_end_ = to;
+  }
+
+  // Appends the literal characters of [from, to) (ordinary characters and
+  // escaped literals, folded) as one more literal; false when they do not
+  // all fit, the part that does fit recorded all the same.
+  bool add_literal(const char *from, const char *to, unsigned char where) {
+    if (out_->count == PATTERN_LITERALS)
+      return false;
+    pattern_literal &literal = out_->literal[out_->count++];
+    literal.offset = static_cast<uint16_t>(out_->text_used);
+    literal.where = where;
+    char *const text = out_->text;
+    size_t used = out_->text_used;
+    while (from < to && used < PATTERN_LITERAL_TEXT) {
+      if (*from == '\\')
+        ++from;
+      text[used++] = fold(*from++);
+    }
+    literal.length = static_cast<uint16_t>(used - out_->text_used);
+    out_->text_used = used;
+    return from >= to;
+  }
+
+  // The top level's run ends: every match holds it, at the subject's start
+  // right after '^', at its end right before '$'. A run too long to be
+  // kept whole is kept as its first part, which is found where it starts.
+  void end_run(bool before_dollar) {
+    if (run_start_) {
+      const int index = out_->count;
+      const unsigned char where = (run_after_caret_ ? LITERAL_AT_START : 0) |
+                                  (before_dollar ? LITERAL_AT_END : 0);
+      if (!add_literal(run_start_, run_end_, where) && index < out_->count)
+        out_->literal[index].where &= ~LITERAL_AT_END;
+    }
+    run_start_ = nullptr;
+    run_after_caret_ = false;
+  }
+
+  // The last group closed holds plain alternatives of which every match
+  // holds one: all of them, or nothing when they do not all fit.
+  void record_alternatives() {
+    const int header = out_->count;
+    const size_t text_used = out_->text_used;
+    if (header == PATTERN_LITERALS)
+      return;
+    ++out_->count;
+    bool whole = true;
+    for (const char *from = group_start_; whole && from <= group_end_;) {
+      const char *to = from;
+      while (to < group_end_ && *to != '|')
+        to += *to == '\\' ? 2 : 1;
+      whole = add_literal(from, to, LITERAL_ANYWHERE);
+      from = to + 1;
+    }
+    if (!whole) {
+      out_->count = header;
+      out_->text_used = text_used;
+      return;
+    }
+    out_->literal[header] = {0, static_cast<uint16_t>(out_->count - header - 1),
+                             LITERAL_ONE_OF};
+  }
+
+  // At most three digits, no leading zero, at most MAX_REPEAT.
+  [[nodiscard]] bool count(unsigned *value) {
+    if (!is_digit(*p_) || (*p_ == '0' && is_digit(p_[1])))
+      return false;
+    unsigned n = 0;
+    for (int digits = 0; is_digit(*p_); ++digits, ++p_) {
+      if (digits == 3)
+        return false;
+      n = n * 10 + unsigned(*p_ - '0');
+    }
+    *value = n;
+    return n <= MAX_REPEAT;
+  }
+
+  [[nodiscard]] bool repetition(repeat *times) {
+    switch (*p_++) {
+    case '*':
+      *times = {0, 0, false};
+      return true;
+    case '+':
+      *times = {1, 0, false};
+      return true;
+    case '?':
+      *times = {0, 1, true};
+      return true;
+    default: // '{'
+      break;
+    }
+    if (!count(&times->min))
+      return false;
+    times->max = times->min;
+    times->bounded = true;
+    if (*p_ == ',') {
+      ++p_;
+      if (*p_ == '}')
+        times->bounded = false;
+      else if (!count(&times->max))
+        return false;
+    }
+    if (*p_ != '}')
+      return false;
+    ++p_;
+    return !times->bounded || (times->max >= times->min && times->max >= 1);
+  }
+
+  // Single characters, same-kind ranges and named classes; '-' first or
+  // last only.
+  [[nodiscard]] bool bracket() {
+    ++p_; // '['
+    if (*p_ == '^')
+      ++p_;
+    for (bool first = true;; first = false) {
+      const char c = *p_;
+      if (c == ']' && !first) {
+        ++p_;
+        return true;
+      }
+      if (!is_printable(c))
+        return false;
+      if (c == '[') {
+        if (p_[1] != ':')
+          return false;
+        const char *const name = p_ + 2;
+        const char *end = name;
+        while (*end >= 'a' && *end <= 'z')
+          ++end;
+        if (end[0] != ':' || end[1] != ']' ||
+            !is_class_name(std::string_view(name, size_t(end - name))))
+          return false;
+        p_ = end + 2;
+        if (*p_ == '-' && p_[1] != ']')
+          return false;
+        continue;
+      }
+      if (c == '-') {
+        if (!first && p_[1] != ']')
+          return false;
+        ++p_;
+        continue;
+      }
+      if (p_[1] == '-' && p_[2] != ']') {
+        if (!is_simple_range(c, p_[2]))
+          return false;
+        p_ += 3;
+        if (*p_ == '-' && p_[1] != ']')
+          return false;
+        continue;
+      }
+      ++p_;
+    }
+  }
+};
+
+} // namespace
+
+namespace {
+
+bool found(const pattern_literals &literals, const pattern_literal &literal,
+           std::string_view folded) {
+  const std::string_view text(literals.text + literal.offset, literal.length);
+  const bool at_start = literal.where & LITERAL_AT_START;
+  const bool at_end = literal.where & LITERAL_AT_END;
+  if (at_start || at_end)
+    return (!at_start || folded.starts_with(text)) &&
+           (!at_end || folded.ends_with(text));
+  return memmem(folded.data(), folded.size(), text.data(), text.size());
+}
+
+} // namespace
+
+std::string fold_subject(std::string_view subject) {
+  std::string folded(subject);
+  for (char &c : folded)
+    c = fold(c);
+  return folded;
+}
+
+bool read_pattern_literals(const char *pattern, pattern_literals *out) {
+  if (!pattern || !out)
+    return false;
+  pattern_scan scan(pattern, out);
+  if (scan.read())
+    return true;
+  out->count = 0;
+  return false;
+}
+
+bool lacks_pattern_literal(const pattern_literals &literals,
+                           std::string_view folded) {
+  for (int i = 0; i < literals.count; ++i) {
+    const pattern_literal &literal = literals.literal[i];
+    if (literal.where == LITERAL_ONE_OF) {
+      bool one_found = false;
+      const int last = i + literal.length;
+      while (i < last)
+        if (found(literals, literals.literal[++i], folded))
+          one_found = true;
+      if (!one_found)
+        return true;
+    } else if (!found(literals, literal, folded)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool pattern_cannot_match(const char *pattern, std::string_view folded) {
+  pattern_literals literals;
+  return read_pattern_literals(pattern, &literals) &&
+         lacks_pattern_literal(literals, folded);
+}

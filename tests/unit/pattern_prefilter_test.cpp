@@ -1,0 +1,170 @@
+// The pattern prefilter against regcomp and regexec: a pattern it passes over
+// must compile and must not match. Over the public reverse-DNS patterns
+// (CORVANE_FQRDNS_TABLE), the sample pattern files and lines that probe the
+// edges of the syntax it takes, against host names made from the patterns
+// themselves, near misses and random names.
+#include "lookup/pattern_prefilter.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <regex.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int FLAGS = REG_EXTENDED | REG_ICASE | REG_NOSUB;
+
+// Lines at the edges of what the prefilter takes or leaves to regcomp.
+const char *const EDGE_PATTERNS[] = {
+    "a{1,2}{3}x", "x\\|y",     "[a-]x",      "[]a]x",         "a{0}x",
+    "(a|)x",      "\\w+x",     "x\\bq",      "[[:alpha:]-z]", "^*ax",
+    "a**x",       "[z-a]x",    "\\Dx",       "\\dx$",         "(x){300}",
+    "((((x))))y", "x{2,1}",    "x{,3}",      "x{1,}y$",       "^x\\}y",
+    "x]y",        "a\\",       "(^|[.-])ab", "^(ab|cd)+$",    "(ab|cd)?x$",
+    "[^.]ab$",    "\\<ab",     "x|y",        "xy)",           "[[.a.]]b",
+    "[:alpha:]x", "\\.A\\.b$", "^AB",        "ab\\(",         "\\{1\\}",
+};
+
+std::vector<std::string> table_patterns(const std::string &path) {
+  std::vector<std::string> patterns;
+  std::ifstream in(path);
+  regex_t row;
+  regmatch_t part[2];
+  if (regcomp(&row, "^/(.*)/[[:space:]]+[A-Z]", REG_EXTENDED) != 0)
+    return patterns;
+  for (std::string line; std::getline(in, line);)
+    if (regexec(&row, line.c_str(), 2, part, 0) == 0)
+      patterns.push_back(line.substr(size_t(part[1].rm_so),
+                                     size_t(part[1].rm_eo - part[1].rm_so)));
+  regfree(&row);
+  return patterns;
+}
+
+void add_pattern_file(const std::string &path,
+                      std::vector<std::string> *patterns) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#')
+      patterns->push_back(line);
+}
+
+// A text the pattern (roughly) describes: a literal as itself, a bracket
+// expression as one of its first characters, a group as one of its
+// alternatives, a repetition a few times. Stops at the end of a group.
+std::string instance(const char *&p, std::mt19937 &random) {
+  std::string out, atom;
+  while (*p && *p != ')' && *p != '|') {
+    const char c = *p++;
+    if (c == '^' || c == '$')
+      continue;
+    if (c == '\\' && *p) {
+      atom = std::string(1, *p++);
+    } else if (c == '[') {
+      const char *set = p + (*p == '^');
+      atom = std::string(1, *set == '^' || *set == ']' ? 'q' : *set);
+      while (*p && *p != ']')
+        ++p;
+      p += *p != 0;
+    } else if (c == '(') {
+      std::vector<std::string> choices{instance(p, random)};
+      while (*p == '|')
+        choices.push_back(instance(++p, random));
+      p += *p != 0;
+      atom = choices[random() % choices.size()];
+    } else {
+      atom = std::string(1, c == '.' ? char('a' + random() % 26) : c);
+    }
+    unsigned times = 1;
+    if (*p == '?' || *p == '*')
+      times = random() % 2, ++p;
+    else if (*p == '+')
+      times = 1 + random() % 2, ++p;
+    else if (*p == '{')
+      times = unsigned(std::atoi(p + 1)),
+      p = std::strchr(p, '}') ? std::strchr(p, '}') + 1 : p + 1;
+    for (unsigned i = 0; i < times; ++i)
+      out += atom;
+  }
+  return out;
+}
+
+TEST(PatternPrefilter, PassesOverOnlyLinesThatCompileAndDoNotMatch) {
+  std::vector<std::string> patterns = table_patterns(CORVANE_FQRDNS_TABLE);
+  if (patterns.empty())
+    GTEST_SKIP() << "no patterns in " << CORVANE_FQRDNS_TABLE;
+  add_pattern_file(CORVANE_SAMPLES_DIR "/etc/corvane/dynaregex/spam.regexes",
+                   &patterns);
+  add_pattern_file(CORVANE_SAMPLES_DIR "/etc/corvane/dynaregex/dyna.regexes",
+                   &patterns);
+  patterns.insert(patterns.end(), std::begin(EDGE_PATTERNS),
+                  std::end(EDGE_PATTERNS));
+
+  std::mt19937 random(20261206);
+  const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789-.";
+  std::vector<std::string> names;
+  for (const std::string &pattern : patterns) {
+    for (int i = 0; i < 8; ++i) {
+      const char *p = pattern.c_str();
+      std::string name = instance(p, random);
+      if (i % 4 == 1 && !name.empty()) // a near miss
+        name[random() % name.size()] = letters[random() % letters.size()];
+      if (i % 4 == 2)
+        for (char &c : name)
+          c = random() % 2 ? char(std::toupper(c)) : c;
+      if (i % 4 == 3)
+        name = "mail." + name + ".example";
+      names.push_back(name);
+    }
+  }
+  while (names.size() < 20000) {
+    std::string name;
+    for (unsigned n = 3 + random() % 30; n > 0; --n)
+      name += letters[random() % letters.size()];
+    names.push_back(name);
+  }
+
+  size_t compared = 0, passed_over = 0, matched = 0, disagreements = 0;
+  size_t with_literal = 0;
+  std::vector<std::string> folded;
+  for (const std::string &name : names)
+    folded.push_back(fold_subject(name));
+  for (const std::string &pattern : patterns) {
+    regex_t re;
+    const bool compiles = regcomp(&re, pattern.c_str(), FLAGS) == 0;
+    static pattern_literals literals;
+    const bool understood = read_pattern_literals(pattern.c_str(), &literals);
+    with_literal += understood && literals.count > 0;
+    for (size_t i = 0; i < names.size(); ++i, ++compared) {
+      if (!understood || !lacks_pattern_literal(literals, folded[i])) {
+        matched +=
+            compiles && regexec(&re, names[i].c_str(), 0, nullptr, 0) == 0;
+        continue;
+      }
+      ++passed_over;
+      if (!compiles || regexec(&re, names[i].c_str(), 0, nullptr, 0) == 0) {
+        ++disagreements;
+        ADD_FAILURE() << "passed over [" << pattern << "] for [" << names[i]
+                      << "]" << (compiles ? "" : ", which does not compile");
+      }
+    }
+    if (compiles)
+      regfree(&re);
+  }
+  std::printf("pattern prefilter: %zu patterns (%zu with a literal) x %zu "
+              "names = %zu compared, %zu passed over, %zu matches, %zu "
+              "disagreements\n",
+              patterns.size(), with_literal, names.size(), compared,
+              passed_over, matched, disagreements);
+  EXPECT_EQ(disagreements, 0u);
+  EXPECT_GT(passed_over, compared / 2);
+  EXPECT_GT(matched, names.size() / 4);
+}
+
+} // namespace

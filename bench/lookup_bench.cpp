@@ -3,14 +3,13 @@
 //
 //   lookup_bench [benchmark flags]   runs the benchmarks
 //   lookup_bench --write-maps DIR    writes the ten maps (bench01 .. bench10)
-//                                    into DIR and exits; startup_bench --ipr
-//                                    DIR times the plug-in with them enabled
+//                                    into DIR and exits
 //
-// Each map holds a few thousand blocks (mostly /32 and /24, some /16 to
-// /23) clustered in a few hundred /16s, the way published block lists
-// cluster. The benchmark's client 192.0.2.10 is on none of them, but every
-// map lists other addresses of 192.0.0.0/16, so its lookup takes the full
-// three reads, as an accepted client's usually does.
+// The maps are those of bench_data.h, which startup_bench enables too. The
+// benchmark's client 192.0.2.10 is on none of them, but every map lists
+// other addresses of 192.0.0.0/16, so its lookup takes the full three
+// reads, as an accepted client's usually does.
+#include "bench_data.h"
 #include "engine/rule_registry.h"
 #include "engine/string_list.h"
 #include "lookup/ipr_map_builder.h"
@@ -35,77 +34,15 @@
 namespace {
 
 constexpr int kMaps = 10;
-constexpr int kBlocksPerMap = 3000;
-constexpr const char *kClient = "192.0.2.10";
+constexpr const char *kClient = BENCH_CLIENT;
 
-std::string ip_text(uint32_t host_order) {
-  struct in_addr address;
-  address.s_addr = htonl(host_order);
-  char text[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
-}
-
-std::string map_name(int index) {
-  std::string number = std::to_string(index + 1);
-  return "bench" + std::string(number.size() < 2 ? "0" : "") + number;
-}
-
-// The network list of map `index`: deterministic, kBlocksPerMap blocks.
-std::string bench_networks(int index) {
-  std::mt19937 shared(7); // the busy /8s, common to every list
-  std::vector<uint32_t> busy_slash8;
-  while (busy_slash8.size() < 24) {
-    uint32_t a = 1 + shared() % 223;
-    if (a != 10 && a != 127 && a != 192)
-      busy_slash8.push_back(a);
-  }
-  std::mt19937 random(1000 + static_cast<unsigned>(index));
-  std::vector<uint32_t> busy_slash16;
-  for (int i = 0; i < 250; ++i)
-    busy_slash16.push_back(busy_slash8[random() % busy_slash8.size()] << 8 |
-                           (random() & 0xFF));
-  const uint32_t client = ntohl(inet_addr(kClient));
-  std::string text = "# benchmark list " + map_name(index) + "\n";
-  // Neighbours of the client: its /16 needs a bitmap, its own bit is clear.
-  text += "192.0.0.0/24\n192.0.3.0/24\n192.0.2.66\n";
-  for (int i = 3; i < kBlocksPerMap; ++i) {
-    const uint32_t roll = random() % 100;
-    const unsigned prefix = roll < 55   ? 32
-                            : roll < 85 ? 24
-                            : roll < 95 ? 21 + random() % 3
-                                        : 16 + random() % 5;
-    uint32_t address = busy_slash16[random() % busy_slash16.size()] << 16 |
-                       (random() & 0xFFFF);
-    const uint32_t mask = 0xFFFFFFFFu << (32 - prefix);
-    if ((client & mask) == (address & mask))
-      address ^= 0x01000000; // never the client
-    text += ip_text(address & mask) + "/" + std::to_string(prefix) + "\n";
-  }
-  return text;
-}
-
+std::string ip_text(uint32_t host_order) { return bench_ip_text(host_order); }
+std::string map_name(int index) { return bench_map_name(index); }
 bool write_text(const std::string &path, const std::string &text) {
-  std::FILE *file = std::fopen(path.c_str(), "w");
-  if (!file)
-    return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && ok;
+  return bench_write_text(path, text);
 }
-
 int write_maps(const std::string &directory) {
-  for (int i = 0; i < kMaps; ++i) {
-    const std::string list = directory + "/" + map_name(i) + ".txt";
-    const std::string map = directory + "/" + map_name(i);
-    char error[256];
-    if (!write_text(list, bench_networks(i)) ||
-        ipr_build_map(list.c_str(), map.c_str(), error, sizeof error) != 0 ||
-        unlink(list.c_str()) != 0) {
-      std::fprintf(stderr, "lookup_bench: %s: %s\n", map.c_str(), error);
-      return 1;
-    }
-  }
-  return 0;
+  return write_bench_maps(directory, kMaps);
 }
 
 int remove_entry(const char *path, const struct stat *, int type,

@@ -10,7 +10,7 @@
 // patterns are taken out of it the way
 //   sed -n -E 's#^/(.*)/[[:space:]]+[A-Z].*$#\1#p'
 // does. --write-patterns writes the first N (default all) of them to FILE,
-// one a line, for startup_bench --spam-regexes, and exits.
+// one a line, and exits.
 //
 // The subject of the full scans matches none of the patterns, so every line
 // is read and compiled: the cost of an accepted client's check.

@@ -1,21 +1,24 @@
-// Start-up benchmark: inside the end-to-end sandbox, with a realistic
-// configuration, spawns an empty static C program and the plug-in (with the
-// environment of an accepted RCPT command) alternately and prints the
-// per-process wall time of each and the ratio of the medians.
+// Start-up benchmark: inside the end-to-end sandbox, for each named
+// configuration in turn, spawns an empty static C program and the plug-in
+// (with the environment of an accepted RCPT command) alternately, and prints
+// in one table the median, mean and 90th percentile of the per-process wall
+// time of each, and each configuration's ratio to the empty program (its
+// median over the empty program's median of the same alternation).
 //
-//   startup_bench [--ipr DIR] [--spam-regexes FILE] [--dyna-regexes FILE]
-//                 PLUGIN EMPTY [RUNS=1000]
+//   startup_bench PLUGIN EMPTY [RUNS=1000]
 //
-// With --ipr every file in DIR is installed as an IPR map in /var/cache/ipr
-// and enabled, so that block_lists looks the client up in each (lookup_bench
-// --write-maps DIR writes ten real-size maps).
-// --spam-regexes and --dyna-regexes install FILE as the pattern file
-// /etc/corvane/dynaregex/spam.regexes or dyna.regexes (regex_bench
-// --write-patterns=FILE writes real host-name patterns).
+// The configurations:
+//   empty configuration  no file under /etc/corvane or /var/cache/ipr;
+//   realistic            the lists, toggles and dyna.regexes of samples/
+//                        (CORVANE_SAMPLES_DIR at build time), three enabled
+//                        IPR maps (those of bench_data.h) and spam.regexes
+//                        holding the patterns of the shared data's
+//                        fqrdns.pcre (CORVANE_FQRDNS_TABLE);
+//   ten maps             the same with ten enabled maps.
+// A configuration whose data cannot be had is reported and left out.
 //
 // Exits non-zero only when it cannot set up or spawn; the figures are
 // printed, never judged.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -28,35 +31,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "bench_data.h"
 #include "sandbox.h"
+
+#ifndef CORVANE_FQRDNS_TABLE
+#define CORVANE_FQRDNS_TABLE "fqrdns.pcre"
+#endif
+#ifndef CORVANE_SAMPLES_DIR
+#define CORVANE_SAMPLES_DIR "samples"
+#endif
 
 namespace {
 
 constexpr int kWarmUp = 20;
-
-struct Config {
-  const char *path;
-  const char *content;
-};
-
-// None of these matches the benchmark's client (192.0.2.10,
-// mail.example.net, alice@example.net -> bob@example.org).
-constexpr Config kConfig[] = {
-    {"/etc/corvane/exempt_ips", "127.0.0.1\n198.51.100.7\n203.0.113.9\n"},
-    {"/etc/corvane/exempt_users",
-     "postmaster@example.org\nabuse@example.org\n*@backup.example\n"},
-    {"/etc/corvane/from_whitelist",
-     "newsletter@example.com\n*@partner.example\nbilling@vendor.example\n"},
-    {"/etc/corvane/blocked_ips", "203.0.113.66\n198.51.100.66\n"},
-    {"/etc/corvane/blocked_from",
-     "spammer@bad.example\n*@junk.example\nofferz@cheap.example\n"},
-    {"/etc/corvane/control/rules.enabled", ""},
-    {"/etc/corvane/control/rules.disabled", ""},
-};
 
 const std::vector<std::string> kAcceptedRcptEnv = {
     "TCPREMOTEIP=192.0.2.10",        "TCPREMOTEHOST=mail.example.net",
@@ -148,69 +140,77 @@ Stats stats_of(std::vector<std::int64_t> ns) {
           static_cast<double>(ns[std::min(p90_index, n - 1)]) / 1000.0};
 }
 
-void print_stats(const Program &program) {
-  Stats s = stats_of(program.ns);
-  std::printf("%-23s: median %.0f us  mean %.0f us  p90 %.0f us\n",
-              program.label, s.median_us, s.mean_us, s.p90_us);
+void print_row(const char *label, const std::vector<std::int64_t> &ns,
+               double ratio) {
+  Stats s = stats_of(ns);
+  std::printf("%-23s %8.0f %8.0f %8.0f %7.2f\n", label, s.median_us, s.mean_us,
+              s.p90_us, ratio);
 }
 
 int usage() {
-  std::fprintf(stderr, "usage: startup_bench [--ipr DIR] [--spam-regexes "
-                       "FILE] [--dyna-regexes FILE] PLUGIN EMPTY "
-                       "[RUNS=1000]\n");
+  std::fprintf(stderr, "usage: startup_bench PLUGIN EMPTY [RUNS=1000]\n");
   return 2;
 }
 
-// Copies the regular files of `dir` to /var/cache/ipr and lists their names
-// in ipr.enabled; the number of maps, or -1.
-int install_ipr_maps(sandbox::Sandbox &sb, const char *dir) {
-  DIR *listing = opendir(dir);
-  if (!listing) {
-    std::fprintf(stderr, "startup_bench: %s: %s\n", dir, std::strerror(errno));
-    return -1;
+// What one configuration installs, and what its runs gave.
+struct Configuration {
+  const char *name;
+  int maps; // -1: no files at all
+  std::vector<std::int64_t> empty_ns, plugin_ns;
+  int abnormal = 0, last_status = 0;
+  double log_lines_per_run = 0;
+  bool measured = false;
+};
+
+// Empties the plug-in's configuration and map folders.
+void clear_folders() {
+  for (const char *folder : {"/etc/corvane", "/var/cache/ipr"}) {
+    std::error_code ignored;
+    for (const auto &entry :
+         std::filesystem::directory_iterator(folder, ignored))
+      std::filesystem::remove_all(entry.path(), ignored);
   }
-  std::vector<std::string> names;
-  while (const struct dirent *entry = readdir(listing))
-    if (entry->d_type == DT_REG)
-      names.push_back(entry->d_name);
-  closedir(listing);
-  std::sort(names.begin(), names.end());
-  std::string enabled;
-  for (const std::string &name : names) {
-    std::string map = sb.read_file(std::string(dir) + "/" + name);
-    if (!sb.write_file("/var/cache/ipr/" + name, map))
-      return -1;
-    enabled += name + "\n";
-  }
-  if (!sb.write_file("/etc/corvane/control/ipr.enabled", enabled))
-    return -1;
-  return static_cast<int>(names.size());
 }
 
-bool measure(
-    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
-    const char *ipr_dir,
-    const std::vector<std::pair<std::string, const char *>> &pattern_files);
+// Installs the sample configuration, the table's patterns and `maps` maps;
+// false (with a message) when some of it cannot be had.
+bool install_realistic(sandbox::Sandbox &sb, int maps) {
+  std::error_code error;
+  std::filesystem::copy(CORVANE_SAMPLES_DIR "/etc/corvane", "/etc/corvane",
+                        std::filesystem::copy_options::recursive |
+                            std::filesystem::copy_options::overwrite_existing,
+                        error);
+  if (error) {
+    std::printf("  no sample configuration: %s\n", error.message().c_str());
+    return false;
+  }
+  const std::vector<std::string> patterns =
+      table_patterns(CORVANE_FQRDNS_TABLE);
+  if (patterns.empty()) {
+    std::printf("  no patterns in %s\n", CORVANE_FQRDNS_TABLE);
+    return false;
+  }
+  std::string spam;
+  for (const std::string &pattern : patterns)
+    spam += pattern + "\n";
+  std::string enabled;
+  for (int i = 0; i < maps; ++i)
+    enabled += bench_map_name(i) + "\n";
+  if (!sb.write_file("/etc/corvane/dynaregex/spam.regexes", spam) ||
+      !sb.write_file("/etc/corvane/control/ipr.enabled", enabled) ||
+      write_bench_maps("/var/cache/ipr", maps) != 0)
+    return false;
+  std::printf("  %zu patterns in spam.regexes, %d IPR maps enabled\n",
+              patterns.size(), maps);
+  return true;
+}
+
+bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+             Configuration &configuration);
 
 } // namespace
 
 int main(int argc, char **argv) {
-  const char *ipr_dir = nullptr;
-  std::vector<std::pair<std::string, const char *>> pattern_files;
-  while (argc >= 3) {
-    if (std::strcmp(argv[1], "--ipr") == 0)
-      ipr_dir = argv[2];
-    else if (std::strcmp(argv[1], "--spam-regexes") == 0)
-      pattern_files.emplace_back("/etc/corvane/dynaregex/spam.regexes",
-                                 argv[2]);
-    else if (std::strcmp(argv[1], "--dyna-regexes") == 0)
-      pattern_files.emplace_back("/etc/corvane/dynaregex/dyna.regexes",
-                                 argv[2]);
-    else
-      break;
-    argc -= 2;
-    argv += 2;
-  }
   if (argc < 3 || argc > 4)
     return usage();
   long runs = 1000;
@@ -239,47 +239,72 @@ int main(int argc, char **argv) {
     return 1;
   }
   const sandbox::outcome done = sandbox::in_sandbox([&](sandbox::Sandbox &sb) {
-    return measure(sb, plugin, empty, runs, ipr_dir, pattern_files) ? ""
-                                                                    : "failed";
+    Configuration configurations[] = {
+        {"empty configuration", -1, {}, {}},
+        {"realistic", 3, {}, {}},
+        {"ten maps", 10, {}, {}},
+    };
+    for (Configuration &configuration : configurations) {
+      std::printf("%s:\n", configuration.name);
+      clear_folders();
+      if (configuration.maps >= 0 &&
+          !install_realistic(sb, configuration.maps)) {
+        std::printf("  left out\n");
+        continue;
+      }
+      if (!measure(sb, plugin, empty, runs, configuration))
+        return "failed";
+    }
+
+    std::printf("\nstartup_bench: %ld runs of each configuration, alternating "
+                "with the empty program (after %d warm-up runs)\n",
+                runs, kWarmUp);
+    std::printf("%-23s %8s %8s %8s %7s\n", "(microseconds)", "median", "mean",
+                "p90", "ratio");
+    std::vector<std::int64_t> all_empty;
+    for (const Configuration &configuration : configurations)
+      all_empty.insert(all_empty.end(), configuration.empty_ns.begin(),
+                       configuration.empty_ns.end());
+    if (all_empty.empty())
+      return "nothing measured";
+    print_row(empty.label, all_empty, 1.0);
+    for (const Configuration &configuration : configurations) {
+      if (!configuration.measured)
+        continue;
+      print_row(configuration.name, configuration.plugin_ns,
+                stats_of(configuration.plugin_ns).median_us /
+                    stats_of(configuration.empty_ns).median_us);
+    }
+    for (const Configuration &configuration : configurations) {
+      if (!configuration.measured)
+        continue;
+      std::printf("%s: %.2f syslog lines a run\n", configuration.name,
+                  configuration.log_lines_per_run);
+      if (configuration.abnormal > 0)
+        std::printf("warning: %s: the plug-in did not exit 0 in %d runs (last "
+                    "wait status 0x%x)\n",
+                    configuration.name, configuration.abnormal,
+                    configuration.last_status);
+    }
+    if (empty.abnormal > 0)
+      std::printf("warning: %s did not exit 0 in %d runs\n", empty.path.c_str(),
+                  empty.abnormal);
+    return "";
   });
   if (!done.set_up)
     std::fprintf(stderr, "startup_bench: %s\n", done.error.c_str());
+  else if (!done.report.empty())
+    std::fprintf(stderr, "startup_bench: %s\n", done.report.c_str());
   return done.set_up && done.report.empty() ? 0 : 1;
 }
 
 namespace {
 
-// Sets up the configuration in `sb`, checks one run and times the rest;
-// false when something could not be set up or spawned.
-bool measure(
-    sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
-    const char *ipr_dir,
-    const std::vector<std::pair<std::string, const char *>> &pattern_files) {
-  for (const Config &file : kConfig) {
-    if (!sb.write_file(file.path, file.content))
-      return false;
-  }
-  if (ipr_dir) {
-    int maps = install_ipr_maps(sb, ipr_dir);
-    if (maps < 0)
-      return false;
-    std::printf("IPR maps enabled: %d (from %s)\n", maps, ipr_dir);
-  }
-  for (const auto &[path, source] : pattern_files) {
-    if (access(source, R_OK) != 0) {
-      std::fprintf(stderr, "startup_bench: %s: %s\n", source,
-                   std::strerror(errno));
-      return false;
-    }
-    std::string patterns = sb.read_file(source);
-    if (!sb.write_file(path, patterns))
-      return false;
-    std::printf("%s: %zu lines (from %s)\n", path.c_str(),
-                static_cast<std::size_t>(
-                    std::count(patterns.begin(), patterns.end(), '\n')),
-                source);
-  }
-
+// Checks one run of the installed configuration, then times `runs` runs of
+// the plug-in alternating with the empty program; false when something
+// could not be spawned.
+bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+             Configuration &configuration) {
   // One captured run first, so the figures can be trusted to be of the
   // accepted path.
   sandbox::run_result check = sb.run(plugin.path, {}, kAcceptedRcptEnv);
@@ -290,14 +315,12 @@ bool measure(
   }
   std::string shown_out = check.out.substr(0, 60);
   std::replace(shown_out.begin(), shown_out.end(), '\n', '|');
-  std::printf(
-      "check run: exit %d, signal %d, stdout \"%s\", %zu bytes stderr, %zu "
-      "syslog lines\n",
-      check.exit_status, check.term_signal, shown_out.c_str(), check.err.size(),
-      check.log.size());
-  for (const sandbox::log_line &line : check.log) {
-    std::printf("  syslog <%d> %s\n", line.priority, line.text.c_str());
-  }
+  std::printf("  check run: exit %d, signal %d, stdout \"%s\", %zu bytes "
+              "stderr, %zu syslog lines\n",
+              check.exit_status, check.term_signal, shown_out.c_str(),
+              check.err.size(), check.log.size());
+  for (const sandbox::log_line &line : check.log)
+    std::printf("    syslog <%d> %s\n", line.priority, line.text.c_str());
 
   std::vector<std::string> env_strings = kAcceptedRcptEnv;
   std::vector<char *> envp;
@@ -309,6 +332,9 @@ bool measure(
     std::fprintf(stderr, "startup_bench: posix_spawn file actions failed\n");
     return false;
   }
+  plugin.ns.clear();
+  empty.ns.clear();
+  plugin.abnormal = 0;
   plugin.ns.reserve(static_cast<std::size_t>(runs));
   empty.ns.reserve(static_cast<std::size_t>(runs));
 
@@ -331,24 +357,15 @@ bool measure(
     if (i >= kWarmUp)
       plugin_log_lines += drained;
   }
-
-  std::printf("startup_bench: %ld runs each, alternating (after %d warm-up "
-              "runs each)\n",
-              runs, kWarmUp);
-  print_stats(empty);
-  print_stats(plugin);
-  double ratio = stats_of(plugin.ns).median_us / stats_of(empty.ns).median_us;
-  std::printf("%-23s: %.2f\n", "ratio (median)", ratio);
-  std::printf("%-23s: %.2f\n", "plugin syslog lines/run",
-              static_cast<double>(plugin_log_lines) /
-                  static_cast<double>(runs));
-  for (const Program *p : {&empty, &plugin}) {
-    if (p->abnormal > 0) {
-      std::printf("warning: %s (%s) did not exit 0 in %d runs (last wait "
-                  "status 0x%x)\n",
-                  p->label, p->path.c_str(), p->abnormal, p->last_status);
-    }
-  }
+  configuration.empty_ns = empty.ns;
+  configuration.plugin_ns = plugin.ns;
+  configuration.abnormal = plugin.abnormal;
+  configuration.last_status = plugin.last_status;
+  configuration.log_lines_per_run =
+      static_cast<double>(plugin_log_lines) / static_cast<double>(runs);
+  configuration.measured = true;
+  std::printf("  median %.0f us (empty program %.0f us)\n",
+              stats_of(plugin.ns).median_us, stats_of(empty.ns).median_us);
   return true;
 }
 

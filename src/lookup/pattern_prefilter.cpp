@@ -117,7 +117,6 @@ public:
   pattern_scan(const char *pattern, pattern_literals *out)
       : p_(pattern), out_(out) {
     out_->count = 0;
-    out_->text_used = 0;
   }
 
   // One pass: the syntax is checked and each top-level literal recorded as
@@ -273,38 +272,25 @@ private:
     run_end_ = to;
   }
 
-  // Appends the literal characters of [from, to) (ordinary characters and
-  // escaped literals, folded) as one more literal; false when they do not
-  // all fit, the part that does fit recorded all the same.
+  // Records the literal characters of [from, to) (ordinary characters and
+  // escaped literals) as one more literal; false when there is no room.
   bool add_literal(const char *from, const char *to, unsigned char where) {
     if (out_->count == PATTERN_LITERALS)
       return false;
-    pattern_literal &literal = out_->literal[out_->count++];
-    literal.offset = static_cast<uint16_t>(out_->text_used);
-    literal.where = where;
-    char *const text = out_->text;
-    size_t used = out_->text_used;
-    while (from < to && used < PATTERN_LITERAL_TEXT) {
-      if (*from == '\\')
-        ++from;
-      text[used++] = fold(*from++);
-    }
-    literal.length = static_cast<uint16_t>(used - out_->text_used);
-    out_->text_used = used;
-    return from >= to;
+    size_t length = 0;
+    for (const char *p = from; p < to; p += *p == '\\' ? 2 : 1)
+      ++length;
+    out_->literal[out_->count++] = {from, to, length, where};
+    return true;
   }
 
   // The top level's run ends: every match holds it, at the subject's start
-  // right after '^', at its end right before '$'. A run too long to be
-  // kept whole is kept as its first part, which is found where it starts.
+  // right after '^', at its end right before '$'.
   void end_run(bool before_dollar) {
-    if (run_start_) {
-      const int index = out_->count;
-      const unsigned char where = (run_after_caret_ ? LITERAL_AT_START : 0) |
-                                  (before_dollar ? LITERAL_AT_END : 0);
-      if (!add_literal(run_start_, run_end_, where) && index < out_->count)
-        out_->literal[index].where &= ~LITERAL_AT_END;
-    }
+    if (run_start_)
+      (void)add_literal(run_start_, run_end_,
+                        (run_after_caret_ ? LITERAL_AT_START : 0) |
+                            (before_dollar ? LITERAL_AT_END : 0));
     run_start_ = nullptr;
     run_after_caret_ = false;
   }
@@ -313,24 +299,21 @@ private:
   // holds one: all of them, or nothing when they do not all fit.
   void record_alternatives() {
     const int header = out_->count;
-    const size_t text_used = out_->text_used;
     if (header == PATTERN_LITERALS)
       return;
     ++out_->count;
-    bool whole = true;
-    for (const char *from = group_start_; whole && from <= group_end_;) {
+    for (const char *from = group_start_; from <= group_end_;) {
       const char *to = from;
       while (to < group_end_ && *to != '|')
         to += *to == '\\' ? 2 : 1;
-      whole = add_literal(from, to, LITERAL_ANYWHERE);
+      if (!add_literal(from, to, LITERAL_ANYWHERE)) {
+        out_->count = header;
+        return;
+      }
       from = to + 1;
     }
-    if (!whole) {
-      out_->count = header;
-      out_->text_used = text_used;
-      return;
-    }
-    out_->literal[header] = {0, static_cast<uint16_t>(out_->count - header - 1),
+    out_->literal[header] = {group_start_, group_end_,
+                             static_cast<size_t>(out_->count - header - 1),
                              LITERAL_ONE_OF};
   }
 
@@ -431,15 +414,41 @@ private:
 
 namespace {
 
-bool found(const pattern_literals &literals, const pattern_literal &literal,
-           std::string_view folded) {
-  const std::string_view text(literals.text + literal.offset, literal.length);
+// The literal's characters, folded, at `at`.
+bool holds_at(const char *at, const pattern_literal &literal) {
+  for (const char *p = literal.from; p < literal.to; ++p, ++at) {
+    if (*p == '\\')
+      ++p;
+    if (fold(*p) != *at)
+      return false;
+  }
+  return true;
+}
+
+bool found(const pattern_literal &literal, std::string_view folded) {
+  const size_t n = literal.length;
+  if (n > folded.size())
+    return false;
+  const char *const start = folded.data();
+  const char *const last = start + folded.size() - n;
   const bool at_start = literal.where & LITERAL_AT_START;
   const bool at_end = literal.where & LITERAL_AT_END;
   if (at_start || at_end)
-    return (!at_start || folded.starts_with(text)) &&
-           (!at_end || folded.ends_with(text));
-  return memmem(folded.data(), folded.size(), text.data(), text.size());
+    return (!at_start || holds_at(start, literal)) &&
+           (!at_end || holds_at(last, literal));
+  if (n == 0)
+    return true;
+  const char first =
+      fold(literal.from[0] == '\\' ? literal.from[1] : literal.from[0]);
+  for (const char *at = start; at <= last; ++at) {
+    at = static_cast<const char *>(
+        std::memchr(at, first, size_t(last - at) + 1));
+    if (!at)
+      return false;
+    if (holds_at(at, literal))
+      return true;
+  }
+  return false;
 }
 
 } // namespace
@@ -469,11 +478,11 @@ bool lacks_pattern_literal(const pattern_literals &literals,
       bool one_found = false;
       const int last = i + literal.length;
       while (i < last)
-        if (found(literals, literals.literal[++i], folded))
+        if (found(literals.literal[++i], folded))
           one_found = true;
       if (!one_found)
         return true;
-    } else if (!found(literals, literal, folded)) {
+    } else if (!found(literal, folded)) {
       return true;
     }
   }

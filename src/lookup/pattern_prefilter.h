@@ -50,7 +50,6 @@
 #include <string_view>
 
 inline constexpr int PATTERN_LITERALS = 32;
-inline constexpr size_t PATTERN_LITERAL_TEXT = 1024;
 
 enum pattern_literal_where : uint8_t {
   LITERAL_ANYWHERE = 0,
@@ -59,19 +58,21 @@ enum pattern_literal_where : uint8_t {
   LITERAL_ONE_OF = 4,   // the next `length` literals are alternatives
 };
 
+// A literal as it stands in the pattern (escapes included), and its number
+// of characters; for LITERAL_ONE_OF the group and its number of alternatives.
 struct pattern_literal {
-  uint16_t offset; // in pattern_literals::text
-  uint16_t length;
+  const char *from;
+  const char *to;
+  size_t length;
   uint8_t where;
 };
 
 // What every match of one pattern holds; literals that would not fit are
-// left out (a group's alternatives all or none).
+// left out (a group's alternatives all or none). They point into the
+// pattern, which must outlive them.
 struct pattern_literals {
   int count;
-  size_t text_used;
   pattern_literal literal[PATTERN_LITERALS];
-  char text[PATTERN_LITERAL_TEXT];
 };
 
 bool read_pattern_literals(const char *pattern, pattern_literals *out);

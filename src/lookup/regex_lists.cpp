@@ -5,10 +5,16 @@
 #include "util/fd_io.h"
 #include "util/raii.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <regex.h>
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #define LIST_LOG(log, priority, ...)                                           \
   do {                                                                         \
@@ -38,6 +44,72 @@ bool is_comment(const char *line) {
   return *line == '#';
 }
 
+// A pattern file read whole: one open, one fstat and a read or two, where a
+// stream would read it in pages. A read that fails ends the text there.
+struct file_text {
+  heap_text bytes;
+  size_t size = 0;
+  bool read_failed = false;
+};
+
+[[nodiscard]] bool read_file_text(const char *path, file_text *text) {
+  unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX));
+  if (!fd.valid())
+    return false;
+  struct stat st;
+  size_t capacity =
+      fstat(fd.get(), &st) == 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+  text->bytes.reset(static_cast<char *>(std::malloc(capacity)));
+  for (;;) {
+    if (!text->bytes) {
+      text->read_failed = true;
+      return true;
+    }
+    const ssize_t n =
+        read(fd.get(), text->bytes.get() + text->size, capacity - text->size);
+    if (n == 0)
+      return true;
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      text->read_failed = true;
+      return true;
+    }
+    text->size += static_cast<size_t>(n);
+    if (text->size == capacity) { // the file grew: room for more
+      capacity *= 2;
+      char *larger =
+          static_cast<char *>(std::realloc(text->bytes.get(), capacity));
+      if (larger)
+        (void)text->bytes.release();
+      text->bytes.reset(larger);
+    }
+  }
+}
+
+// The next piece of the text as fgets would give it to a buffer of
+// PIECE_BUFFER bytes: up to and with a newline, at most PIECE_BUFFER - 1
+// bytes. After a failed read only whole pieces count, as fgets drops the
+// one the failure cut. False at the end.
+[[nodiscard]] bool next_piece(const file_text &text, size_t *position,
+                              char (&line)[PIECE_BUFFER]) {
+  const size_t left = text.size - *position;
+  const size_t limit = std::min(left, size_t{PIECE_BUFFER - 1});
+  const char *const start = text.bytes.get() + *position;
+  const void *newline = std::memchr(start, '\n', limit);
+  const size_t length =
+      newline
+          ? static_cast<size_t>(static_cast<const char *>(newline) - start) + 1
+          : limit;
+  if (length == 0 ||
+      (text.read_failed && !newline && length < PIECE_BUFFER - 1))
+    return false;
+  std::memcpy(line, start, length);
+  line[length] = '\0';
+  *position += length;
+  return true;
+}
+
 } // namespace
 
 char default_dslregex[] =
@@ -46,8 +118,8 @@ char default_dslregex[] =
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
-  unique_file file(fopen_regular(filename, "r", LIST_FILE_MAX));
-  if (!file) {
+  file_text text;
+  if (!read_file_text(filename, &text)) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'",
              filename ? filename : "(null)");
@@ -60,7 +132,8 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
   int result = 0;
   int line_number = 0;
   char line[PIECE_BUFFER];
-  while (std::fgets(line, sizeof line, file.get())) {
+  size_t position = 0;
+  while (next_piece(text, &position, line)) {
     ++line_number;
     size_t length = std::strlen(line);
     if (length > 0 && line[length - 1] == '\n')
@@ -89,7 +162,7 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
   }
   // A file that opens but cannot be read (a directory, an I/O error) is as
   // unusable as one that does not open.
-  if (std::ferror(file.get())) {
+  if (text.read_failed) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'", filename);
     return -1;

@@ -8,8 +8,11 @@
 // 1, skipped pieces counted too). A final newline is removed; an empty line,
 // and a line whose first character other than white space is '#', are
 // skipped. Every other line is one pattern, whole: leading white space and
-// a carriage return before the newline are part of it. The file is read and
-// every pattern compiled anew on each call; nothing is cached.
+// a carriage return before the newline are part of it. The file is read
+// anew on each call, whole, and nothing is cached. A pattern that surely
+// compiles and lacks a literal that every match holds (pattern_prefilter.h)
+// is passed over without compiling it: the answers, warnings and line
+// numbers are those that compiling every line gives.
 //
 //   checkRegexList(path, subject, log)
 //                            1: a pattern matched (the scan stops there;

@@ -56,16 +56,8 @@ bool ipr_lookup_hit(const char *list_name, const char *ip) {
   return lookupMapFile(path.get(), ip) == 1;
 }
 
-} // namespace
-
-int lookupMap(int fd, uint32_t address) {
-  if (fd < 0) {
-    syslog(LOG_WARNING, "lookupMap(): invalid file handle");
-    return -1;
-  }
-  const off_t size = lseek(fd, 0, SEEK_END);
-  if (size < 0)
-    return -1;
+// The lookup in a map of known size.
+int lookup_map_of_size(int fd, off_t size, uint32_t address) {
   unsigned char quad[4];
   std::memcpy(quad, &address, sizeof quad);
 
@@ -100,6 +92,29 @@ int lookupMap(int fd, uint32_t address) {
   return (bits & (0x80u >> (n % 8))) ? 1 : 0;
 }
 
+// A map file whose size comes from the fstat after its open, not from a
+// seek; -1 (silent) when it is no regular file or cannot be opened.
+int lookup_map_path(const char *path, uint32_t address) {
+  int64_t size = 0;
+  unique_fd fd(open_regular(path, O_RDONLY, 0, &size));
+  if (!fd.valid())
+    return -1;
+  return lookup_map_of_size(fd.get(), static_cast<off_t>(size), address);
+}
+
+} // namespace
+
+int lookupMap(int fd, uint32_t address) {
+  if (fd < 0) {
+    syslog(LOG_WARNING, "lookupMap(): invalid file handle");
+    return -1;
+  }
+  const off_t size = lseek(fd, 0, SEEK_END);
+  if (size < 0)
+    return -1;
+  return lookup_map_of_size(fd, size, address);
+}
+
 int lookupMapFile(const char *path, const char *ip) {
   if (!path || !ip)
     return -1;
@@ -108,10 +123,7 @@ int lookupMapFile(const char *path, const char *ip) {
     syslog(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address", ip);
     return -1;
   }
-  unique_fd fd(open_regular(path, O_RDONLY, 0));
-  if (!fd.valid())
-    return -1;
-  return lookupMap(fd.get(), address.s_addr);
+  return lookup_map_path(path, address.s_addr);
 }
 
 int lookupMaps(const char *directory, const char *names, const char *ip,
@@ -138,9 +150,12 @@ int lookupMaps(const char *directory, const char *names, const char *ip,
     if (!path || std::strlen(path.get()) !=
                      directory_length + 1 + std::strlen(field.get()))
       continue;
-    if (!is_regular_file(path.get()))
+    // The open tells whether it is a regular file; only when it fails is
+    // the file looked at again, so that one that cannot be opened is
+    // reported as before and anything else passed over in silence.
+    int rc = lookup_map_path(path.get(), address.s_addr);
+    if (rc == -1 && !is_regular_file(path.get()))
       continue;
-    int rc = lookupMapFile(path.get(), ip);
     if (rc == 0) {
       syslog(LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip,
              field.get());

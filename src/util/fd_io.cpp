@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int open_regular(const char *path, int flags, int64_t max) {
+int open_regular(const char *path, int flags, int64_t max, int64_t *size) {
   if (!path)
     return -1;
   // O_NONBLOCK keeps open(2) of a FIFO from waiting for a writer; on a
@@ -28,6 +28,8 @@ int open_regular(const char *path, int flags, int64_t max) {
     errno = EFBIG;
     return -1;
   }
+  if (size)
+    *size = st.st_size;
   return fd.release();
 }
 

@@ -23,7 +23,9 @@
 //                                   one (links are followed) of at most `max`
 //                                   bytes (0: any size); -1 otherwise, with
 //                                   errno EINVAL for a file of another kind
-//                                   and EFBIG for one too large.
+//                                   and EFBIG for one too large. With
+//                                   `size`, the file's size at the open is
+//                                   stored there (from the same fstat).
 //   fopen_regular(path, mode, max)  the same as a stream: mode "r" reads,
 //                                   "a" appends (creating the file 0666 less
 //                                   the umask); null on any failure.
@@ -49,5 +51,6 @@ bool fd_seek(int fd, int32_t offset, int origin);
 int64_t fd_size(int fd);
 bool fd_truncate_here(int fd);
 char *read_whole_file(const char *path);
-int open_regular(const char *path, int flags, int64_t max);
+int open_regular(const char *path, int flags, int64_t max,
+                 int64_t *size = nullptr);
 std::FILE *fopen_regular(const char *path, const char *mode, int64_t max);

@@ -45,10 +45,12 @@
 //                            so clear it with string_list_clear. An entry
 //                            without a value ends the walk with 0.
 //
-// A lookup costs one seek to the end (the file size) and at most three
-// positioned reads (pread) of 4, 4 and 1 bytes; the file is neither mapped
-// nor read whole, and nothing is cached. A missing, unreadable or corrupt
-// map counts as "not listed" for checkList.
+// A lookup of a map file by path costs its open, the fstat that tells
+// whether it is a regular file and its size, at most three positioned reads
+// (pread) of 4, 4 and 1 bytes and the close (lookupMap on a descriptor
+// seeks to the end for the size instead); the file is neither mapped nor
+// read whole, and nothing is cached. A missing, unreadable or corrupt map
+// counts as "not listed" for checkList.
 #pragma once
 
 #include "engine/string_list.h"

@@ -22,6 +22,7 @@ enum char_class : unsigned char {
   DIGIT = 8,
   LOWER = 16,
   UPPER = 32,
+  REPETITION = 64, // * + ? {
 };
 
 constexpr bool in(const char *set, int c) {
@@ -51,6 +52,8 @@ struct class_table {
         bits |= LOWER;
       if (c >= 'A' && c <= 'Z')
         bits |= UPPER;
+      if (in("*+?{", c))
+        bits |= REPETITION;
       of[c] = bits;
     }
   }
@@ -69,9 +72,7 @@ bool is_printable(char c) { return c >= 0x20 && c <= 0x7e; }
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
-bool is_repetition_char(char c) {
-  return c == '*' || c == '+' || c == '?' || c == '{';
-}
+bool is_repetition_char(char c) { return class_of(c) & REPETITION; }
 
 // The ends of a range of one kind (digits, lower case, upper case), in
 // order.
@@ -98,19 +99,23 @@ struct repeat {
   unsigned max = 1;
   bool bounded = true;
 
-  bool once() const { return min == 1 && max == 1 && bounded; }
-  size_t copies() const { return bounded ? max : min + 1; }
+  size_t copies() const { return bounded ? max : min + 1; } // at least 1
 };
 
-// The top level, or one open group: the expanded size of its finished
-// alternatives and of the one being read.
+// The top level, or one open group. Its size written out is bounded by
+// its characters plus `extra`, what its repetitions add.
 struct level {
-  size_t done_weight;
-  size_t weight;
-  bool empty;        // the alternative being read has no atom yet
-  bool plain;        // each alternative a plain run of literals
-  const char *start; // a group's first character
+  const char *start;       // a group's first character
+  const char *alternative; // the first character of the alternative read
+  size_t extra;
+  bool plain; // each alternative a plain run of literals
 };
+
+// An ordinary character, or a backslash and a character that stands for
+// itself after one.
+bool starts_literal(const char *p) {
+  return is_ordinary(*p) || (*p == '\\' && (class_of(p[1]) & ESCAPED_LITERAL));
+}
 
 class pattern_scan {
 public:
@@ -122,41 +127,42 @@ public:
   // One pass: the syntax is checked and each top-level literal recorded as
   // soon as it is complete. False when the pattern is not understood.
   bool read() {
+    const char *const pattern = p_;
     level levels[MAX_GROUP_DEPTH + 1]; // those above `depth` unused
     int depth = 0;
-    levels[0] = level{0, 0, true, true, nullptr};
+    levels[0] = level{pattern, pattern, 0, true};
     for (;;) {
       level &here = levels[depth];
       const char *atom_start = p_;
-      size_t atom_weight = 1;
       bool literal = true;
-      bool group = false;
-      const char c = *p_;
-      if (is_ordinary(c) ||
-          (c == '\\' && (class_of(p_[1]) & ESCAPED_LITERAL))) {
-        // A stretch of literals (ordinary characters, escaped literals):
-        // all but the last stand once each; the last may carry a
-        // repetition and is read as an atom of its own.
-        const char *const stretch = p_;
+      size_t inner_extra = 0;
+      bool plain_group = false;
+      if (starts_literal(p_)) {
+        // A stretch of literals: all but the last stand once each, and the
+        // last too unless a repetition follows.
+        const char *last = p_;
         for (;;) {
           if (is_ordinary(*p_)) {
-            atom_start = p_;
-            ++p_;
-          } else if (*p_ == '\\' && (class_of(p_[1]) & ESCAPED_LITERAL)) {
-            atom_start = p_;
-            p_ += 2;
-          } else {
-            break;
+            do
+              ++p_;
+            while (is_ordinary(*p_));
+            last = p_ - 1;
           }
+          if (*p_ != '\\' || !(class_of(p_[1]) & ESCAPED_LITERAL))
+            break;
+          last = p_;
+          p_ += 2;
         }
-        if (atom_start != stretch) {
-          here.empty = false;
-          here.weight += 2 * static_cast<size_t>(atom_start - stretch);
+        if (!is_repetition_char(*p_)) {
           if (depth == 0)
-            extend_run(stretch, atom_start);
+            extend_run(atom_start, p_);
+          continue;
         }
+        if (depth == 0 && last != atom_start)
+          extend_run(atom_start, last);
+        atom_start = last;
       } else {
-        switch (c) {
+        switch (*p_) {
         case '\\': // not an escaped literal
           if (p_[1] != 'w' && p_[1] != 'W' && p_[1] != 's' && p_[1] != 'S')
             return false;
@@ -173,52 +179,47 @@ public:
           literal = false;
           break;
         case '^':
-        case '$':
-          ++p_;
+        case '$': {
+          const bool caret = *p_++ == '^';
           if (is_repetition_char(*p_))
             return false;
-          here.empty = false;
-          ++here.weight;
           if (depth > 0) {
             here.plain = false;
           } else {
-            end_run(c == '$');
-            run_after_caret_ = c == '^';
+            end_run(!caret);
+            run_after_caret_ = caret;
           }
           continue;
+        }
         case '(':
           if (depth == MAX_GROUP_DEPTH)
             return false;
           ++p_;
-          levels[++depth] = level{0, 0, true, true, p_};
+          levels[++depth] = level{p_, p_, 0, true};
           continue;
         case '|':
-          if (here.empty)
-            return false;
-          ++p_;
-          here.done_weight += here.weight + 1;
-          if (here.done_weight > MAX_EXPANDED)
-            return false;
-          here.weight = 0;
-          here.empty = true;
+          if (p_ == here.alternative)
+            return false; // an empty alternative
+          here.alternative = ++p_;
           if (depth == 0) {
             top_alternation_ = true;
             end_run(false);
           }
           continue;
         case ')':
-          if (depth == 0 || here.empty)
+          if (depth == 0 || p_ == here.alternative)
             return false;
-          atom_weight = here.done_weight + here.weight + 1;
-          literal = false;
-          group = here.plain;
+          inner_extra = here.extra;
+          plain_group = here.plain;
           group_start_ = here.start;
           group_end_ = p_;
           --depth;
           ++p_;
+          literal = false;
           break;
         case '\0':
-          if (depth != 0 || here.empty)
+          if (depth != 0 || p_ == here.alternative ||
+              static_cast<size_t>(p_ - pattern) + here.extra > MAX_EXPANDED)
             return false;
           end_run(false);
           if (top_alternation_)
@@ -230,26 +231,38 @@ public:
       }
 
       // The atom [atom_start, p_) is read; then its repetition, if any.
-      const char *const atom_end = p_;
-      repeat times;
-      if (is_repetition_char(*p_) &&
-          (!repetition(&times) || is_repetition_char(*p_)))
-        return false;
       level &owner = levels[depth];
-      owner.empty = false;
-      owner.weight += atom_weight * times.copies() + 1;
-      if (owner.weight > MAX_EXPANDED)
+      const char *const atom_end = p_;
+      if (!is_repetition_char(*p_)) {
+        owner.extra += inner_extra;
+        if (depth > 0) {
+          owner.plain = owner.plain && literal;
+        } else if (literal) {
+          extend_run(atom_start, atom_end);
+        } else {
+          end_run(false);
+          if (plain_group)
+            record_alternatives();
+        }
+        continue;
+      }
+      repeat times;
+      if (!repetition(&times) || is_repetition_char(*p_))
+        return false;
+      // Written out, the atom stands `copies` times.
+      const size_t weight =
+          static_cast<size_t>(atom_end - atom_start) + inner_extra;
+      owner.extra += inner_extra + weight * (times.copies() - 1);
+      if (owner.extra > MAX_EXPANDED)
         return false;
       if (depth > 0) {
-        if (!literal || !times.once())
-          owner.plain = false;
+        owner.plain = false;
         continue;
       }
       if (literal && times.min >= 1)
         extend_run(atom_start, atom_end);
-      if (!literal || !times.once())
-        end_run(false);
-      if (group && times.min >= 1)
+      end_run(false);
+      if (plain_group && times.min >= 1)
         record_alternatives();
     }
   }
@@ -277,10 +290,7 @@ private:
   bool add_literal(const char *from, const char *to, unsigned char where) {
     if (out_->count == PATTERN_LITERALS)
       return false;
-    size_t length = 0;
-    for (const char *p = from; p < to; p += *p == '\\' ? 2 : 1)
-      ++length;
-    out_->literal[out_->count++] = {from, to, length, where};
+    out_->literal[out_->count++] = {from, to, 0, where};
     return true;
   }
 
@@ -312,8 +322,7 @@ private:
       }
       from = to + 1;
     }
-    out_->literal[header] = {group_start_, group_end_,
-                             static_cast<size_t>(out_->count - header - 1),
+    out_->literal[header] = {group_start_, group_end_, out_->count - header - 1,
                              LITERAL_ONE_OF};
   }
 
@@ -414,38 +423,40 @@ private:
 
 namespace {
 
-// The literal's characters, folded, at `at`.
-bool holds_at(const char *at, const pattern_literal &literal) {
+// The literal's characters, folded, at `at`, before `end`.
+bool holds_at(const char *at, const char *end, const pattern_literal &literal) {
   for (const char *p = literal.from; p < literal.to; ++p, ++at) {
     if (*p == '\\')
       ++p;
-    if (fold(*p) != *at)
+    if (at == end || fold(*p) != *at)
       return false;
   }
   return true;
 }
 
 bool found(const pattern_literal &literal, std::string_view folded) {
-  const size_t n = literal.length;
-  if (n > folded.size())
-    return false;
   const char *const start = folded.data();
-  const char *const last = start + folded.size() - n;
-  const bool at_start = literal.where & LITERAL_AT_START;
-  const bool at_end = literal.where & LITERAL_AT_END;
-  if (at_start || at_end)
-    return (!at_start || holds_at(start, literal)) &&
-           (!at_end || holds_at(last, literal));
-  if (n == 0)
+  const char *const end = start + folded.size();
+  if (literal.where & LITERAL_AT_END) {
+    size_t n = 0;
+    for (const char *p = literal.from; p < literal.to; p += *p == '\\' ? 2 : 1)
+      ++n;
+    if (n > folded.size() || !holds_at(end - n, end, literal))
+      return false;
+  }
+  if (literal.where & LITERAL_AT_START)
+    return holds_at(start, end, literal);
+  if (literal.where & LITERAL_AT_END)
+    return true;
+  if (literal.from == literal.to)
     return true;
   const char first =
       fold(literal.from[0] == '\\' ? literal.from[1] : literal.from[0]);
-  for (const char *at = start; at <= last; ++at) {
-    at = static_cast<const char *>(
-        std::memchr(at, first, size_t(last - at) + 1));
+  for (const char *at = start; at < end; ++at) {
+    at = static_cast<const char *>(std::memchr(at, first, size_t(end - at)));
     if (!at)
       return false;
-    if (holds_at(at, literal))
+    if (holds_at(at, end, literal))
       return true;
   }
   return false;
@@ -476,7 +487,7 @@ bool lacks_pattern_literal(const pattern_literals &literals,
     const pattern_literal &literal = literals.literal[i];
     if (literal.where == LITERAL_ONE_OF) {
       bool one_found = false;
-      const int last = i + literal.length;
+      const int last = i + literal.alternatives;
       while (i < last)
         if (found(literals.literal[++i], folded))
           one_found = true;

@@ -55,15 +55,15 @@ enum pattern_literal_where : uint8_t {
   LITERAL_ANYWHERE = 0,
   LITERAL_AT_START = 1, // the subject starts with it
   LITERAL_AT_END = 2,   // the subject ends with it
-  LITERAL_ONE_OF = 4,   // the next `length` literals are alternatives
+  LITERAL_ONE_OF = 4,   // the next `alternatives` literals are a group's
 };
 
-// A literal as it stands in the pattern (escapes included), and its number
-// of characters; for LITERAL_ONE_OF the group and its number of alternatives.
+// A literal as it stands in the pattern, escapes included (for
+// LITERAL_ONE_OF, the group and its number of alternatives).
 struct pattern_literal {
   const char *from;
   const char *to;
-  size_t length;
+  int alternatives;
   uint8_t where;
 };
 

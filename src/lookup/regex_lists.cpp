@@ -185,6 +185,10 @@ int isDSL(const char *hostname) {
   if (listed == 0 || listed == 1)
     return listed;
 
+  // Most names lack a literal of the built-in pattern: no need to compile
+  // it for them.
+  if (pattern_cannot_match(default_dslregex, fold_subject(hostname)))
+    return 0;
   unique_regex fallback;
   int rc = fallback.compile(default_dslregex, PATTERN_FLAGS);
   if (rc != 0) {

@@ -38,7 +38,9 @@
 //                            file decides when checkDSLRegexList answers 0
 //                            or 1; on -1 the built-in default_dslregex
 //                            does (a compile failure of it: LOG_INFO
-//                            "Warning: isDSL(): regcomp(): %s\n", answer 0).
+//                            "Warning: isDSL(): regcomp(): %s\n", answer 0;
+//                            for a name that lacks one of its literals it is
+//                            not compiled at all).
 //
 // default_dslregex, the built-in dynamic-address pattern (60 characters,
 // modifiable): a first label (before any '.') holding four groups of one to

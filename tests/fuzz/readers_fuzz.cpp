@@ -8,6 +8,7 @@
 #include "engine/list_files.h"
 #include "frame/control_files.h"
 #include "lookup/ipr_maps.h"
+#include "lookup/pattern_prefilter.h"
 #include "lookup/regex_lists.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <regex.h>
 #include <string>
 #include <unistd.h>
 
@@ -68,9 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (string_list *n = list; n; n = n->next)
     (void)wildcard_match(n->value, "alice@example.net");
   string_list_free(&list);
-#elif FUZZ_TARGET == 2 // host-name pattern files
+#elif FUZZ_TARGET == 2 // host-name pattern files, and the prefilter's lines
+  const char *subject = "dsl-192-0-2-1.pool.example.net";
   std::string path = put("patterns", tamed, size);
-  (void)checkRegexList(path.c_str(), "dsl-192-0-2-1.pool.example.net", nullptr);
+  (void)checkRegexList(path.c_str(), subject, nullptr);
+  // A line passed over must compile and must not match.
+  const std::string folded = fold_subject(subject);
+  for (size_t from = 0; from < text.size();) {
+    const size_t end = std::min(text.find('\n', from), text.size());
+    const std::string line = text.substr(from, end - from);
+    from = end + 1;
+    regex_t re;
+    if (!pattern_cannot_match(line.c_str(), folded))
+      continue;
+    if (regcomp(&re, line.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0)
+      std::abort();
+    const bool matched = regexec(&re, subject, 0, nullptr, 0) == 0;
+    regfree(&re);
+    if (matched)
+      std::abort();
+  }
 #elif FUZZ_TARGET == 3 // IP-reputation map files
   uint32_t address = 0;
   std::memcpy(&address, data, size < 4 ? size : 4);

@@ -17,6 +17,7 @@
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
+#include "admin/admin_senders.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
 
@@ -35,6 +36,7 @@ const admin_command commands[] = {
     {"ipr", ADMIN_IPR_USAGE, admin_ipr},
     {"notice", ADMIN_NOTICE_USAGE, admin_notice},
     {"stats", ADMIN_STATS_USAGE, admin_stats},
+    {"senders", ADMIN_SENDERS_USAGE, admin_senders},
     {nullptr, nullptr, nullptr},
 };
 

@@ -15,6 +15,7 @@
 #include <random>
 #include <regex.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -95,10 +96,9 @@ std::string instance(const char *&p, std::mt19937 &random) {
   return out;
 }
 
-TEST(PatternPrefilter, PassesOverOnlyLinesThatCompileAndDoNotMatch) {
-  std::vector<std::string> patterns = table_patterns(CORVANE_FQRDNS_TABLE);
-  if (patterns.empty())
-    GTEST_SKIP() << "no patterns in " << CORVANE_FQRDNS_TABLE;
+// Compares the prefilter with regcomp and regexec for every pattern against
+// every name (made from the patterns, then random ones up to 20,000).
+void compare_with_regcomp(std::vector<std::string> patterns) {
   add_pattern_file(CORVANE_SAMPLES_DIR "/etc/corvane/dynaregex/spam.regexes",
                    &patterns);
   add_pattern_file(CORVANE_SAMPLES_DIR "/etc/corvane/dynaregex/dyna.regexes",
@@ -163,8 +163,19 @@ TEST(PatternPrefilter, PassesOverOnlyLinesThatCompileAndDoNotMatch) {
               patterns.size(), with_literal, names.size(), compared,
               passed_over, matched, disagreements);
   EXPECT_EQ(disagreements, 0u);
-  EXPECT_GT(passed_over, compared / 2);
-  EXPECT_GT(matched, names.size() / 4);
+  EXPECT_GT(passed_over, compared / 4);
+  EXPECT_GT(matched, patterns.size());
+}
+
+TEST(PatternPrefilter, PassesOverOnlyLinesThatCompileAndDoNotMatch) {
+  compare_with_regcomp({});
+}
+
+TEST(PatternPrefilter, SoOverThePublicReverseDnsPatterns) {
+  std::vector<std::string> patterns = table_patterns(CORVANE_FQRDNS_TABLE);
+  if (patterns.empty())
+    GTEST_SKIP() << "no patterns in " << CORVANE_FQRDNS_TABLE;
+  compare_with_regcomp(std::move(patterns));
 }
 
 } // namespace

@@ -180,9 +180,8 @@ public:
           break;
         case '^':
         case '$': {
+          // A repetition after it is not read as one: see default below.
           const bool caret = *p_++ == '^';
-          if (is_repetition_char(*p_))
-            return false;
           if (depth > 0) {
             here.plain = false;
           } else {

@@ -179,3 +179,30 @@ TEST(PatternPrefilter, SoOverThePublicReverseDnsPatterns) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(PatternPrefilter, PassesOverALineWhoseLiteralTheNameLacks) {
+  // clang-format off
+  const struct { const char *pattern, *name; bool passed_over; } cases[] = {
+      {"\\.example\\.net$", "mail.example.net", false},
+      {"\\.example\\.net$", "a.example.net.example", true}, // not at the end
+      {"^mail\\.", "a.mail.example", true},                 // not at the start
+      {"^mail\\.", "MAIL.example", false},                  // case folded
+      {"(dsl|dyn)[0-9]", "pool-1.example", true},           // no alternative
+      {"(dsl|dyn)?x", "x.example", false},                  // optional group
+      {"ab?c", "ac.example", false},                        // optional letter
+      {"ab+c", "xbbbc", true},                              // lacks "ab"
+      {"a(b|c)d|x", "zzz", false},                          // top-level '|'
+      {"a\\.b", "xa.b", false}, {"a\\.b", "ab", true},
+      {"ab(", "zz", false}, {"\\bab", "zz", false}, // broken, not understood
+  };
+  // clang-format on
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.pattern + std::string(" / ") + c.name);
+    EXPECT_EQ(pattern_cannot_match(c.pattern, fold_subject(c.name)),
+              c.passed_over);
+  }
+}
+
+} // namespace

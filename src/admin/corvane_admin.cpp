@@ -1,8 +1,8 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
-// custom rejection notices and the per-day counters. It calls the same
-// operations that the plug-in's modules define, so a change takes effect
-// with the next SMTP command.
+// custom rejection notices, the per-day counters and the set-up of a host. It
+// calls the same operations that the plug-in's modules define, so a change
+// takes effect with the next SMTP command.
 //
 // Options, anywhere before "--": --force (accept a doubtful list entry or
 // notice text), --json (stats as JSON), --help or -h (the usage of the command
@@ -17,6 +17,7 @@
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
+#include "admin/admin_setup.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
 
@@ -35,6 +36,7 @@ const admin_command commands[] = {
     {"ipr", ADMIN_IPR_USAGE, admin_ipr},
     {"notice", ADMIN_NOTICE_USAGE, admin_notice},
     {"stats", ADMIN_STATS_USAGE, admin_stats},
+    {"setup", ADMIN_SETUP_USAGE, admin_setup},
     {nullptr, nullptr, nullptr},
 };
 

@@ -141,7 +141,7 @@ int print_counter_json(const unsigned char *counters, int month,
   std::snprintf(head, sizeof head, "{\"month\": %d, \"days\": [", month);
   print(head);
   for (int i = 0; i < used; ++i) {
-    std::snprintf(head, sizeof head, "  {\"date\": \"%s\", ", days[i].date);
+    std::snprintf(head, sizeof head, "  {\"date\": \"%.10s\", ", days[i].date);
     print_json_counts(print, head, days[i], i + 1 < used ? "}," : "}");
   }
   print_json_counts(print, "], \"total\": {", sum_of(days, used), "}}");

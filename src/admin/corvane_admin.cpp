@@ -1,6 +1,7 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
-// custom rejection notices, the per-day counters and the set-up of a host. It
+// custom rejection notices, the known senders, the per-day counters and the
+// set-up of a host. It
 // calls the same operations that the plug-in's modules define, so a change
 // takes effect with the next SMTP command.
 //
@@ -17,6 +18,7 @@
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
+#include "admin/admin_senders.h"
 #include "admin/admin_setup.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
@@ -36,6 +38,7 @@ const admin_command commands[] = {
     {"ipr", ADMIN_IPR_USAGE, admin_ipr},
     {"notice", ADMIN_NOTICE_USAGE, admin_notice},
     {"stats", ADMIN_STATS_USAGE, admin_stats},
+    {"senders", ADMIN_SENDERS_USAGE, admin_senders},
     {"setup", ADMIN_SETUP_USAGE, admin_setup},
     {nullptr, nullptr, nullptr},
 };

@@ -1,9 +1,8 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
 // custom rejection notices, the known senders, the per-day counters and the
-// set-up of a host. It
-// calls the same operations that the plug-in's modules define, so a change
-// takes effect with the next SMTP command.
+// set-up of a host. It calls the same operations that the plug-in's modules
+// define, so a change takes effect with the next SMTP command.
 //
 // Options, anywhere before "--": --force (accept a doubtful list entry or
 // notice text), --json (stats as JSON), --help or -h (the usage of the command

@@ -1,6 +1,7 @@
 #include "lookup/regex_lists.h"
 
 #include "engine/rule_registry.h"
+#include "lookup/pattern_index.h"
 #include "lookup/pattern_prefilter.h"
 #include "util/fd_io.h"
 #include "util/raii.h"
@@ -14,6 +15,7 @@
 #include <regex.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #define LIST_LOG(log, priority, ...)                                           \
@@ -44,36 +46,31 @@ bool is_comment(const char *line) {
   return *line == '#';
 }
 
-// A pattern file read whole: one open, one fstat and a read or two, where a
-// stream would read it in pages. A read that fails ends the text there.
+// A pattern file read whole: one read or two, where a stream would read it
+// in pages. A read that fails ends the text there.
 struct file_text {
   heap_text bytes;
   size_t size = 0;
   bool read_failed = false;
 };
 
-[[nodiscard]] bool read_file_text(const char *path, file_text *text) {
-  unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX));
-  if (!fd.valid())
-    return false;
-  struct stat st;
-  size_t capacity =
-      fstat(fd.get(), &st) == 0 ? static_cast<size_t>(st.st_size) + 1 : 4096;
+void read_file_text(int fd, const struct stat &st, file_text *text) {
+  size_t capacity = static_cast<size_t>(st.st_size) + 1;
   text->bytes.reset(static_cast<char *>(std::malloc(capacity)));
   for (;;) {
     if (!text->bytes) {
       text->read_failed = true;
-      return true;
+      return;
     }
     const ssize_t n =
-        read(fd.get(), text->bytes.get() + text->size, capacity - text->size);
+        read(fd, text->bytes.get() + text->size, capacity - text->size);
     if (n == 0)
-      return true;
+      return;
     if (n < 0) {
       if (errno == EINTR)
         continue;
       text->read_failed = true;
-      return true;
+      return;
     }
     text->size += static_cast<size_t>(n);
     if (text->size == capacity) { // the file grew: room for more
@@ -110,6 +107,87 @@ struct file_text {
   return true;
 }
 
+// The lines of the pattern file that a run compiles: from the text read
+// whole, or, when a saved index stood for the file, read a block at a time
+// from the file itself.
+class line_source {
+public:
+  line_source(int fd, const file_text *text) : fd_(fd), text_(text) {}
+
+  // The line's bytes, terminated, in `line`; false when they cannot be read.
+  [[nodiscard]] bool get(const pattern_index_line &at,
+                         char (&line)[PIECE_BUFFER]) {
+    const size_t offset = at.offset, length = at.length;
+    if (length >= PIECE_BUFFER)
+      return false;
+    if (text_) {
+      if (offset + length > text_->size)
+        return false;
+      std::memcpy(line, text_->bytes.get() + offset, length);
+    } else {
+      if (offset < block_offset_ ||
+          offset + length > block_offset_ + block_size_) {
+        ssize_t n;
+        do
+          n = pread(fd_, block_, sizeof block_, static_cast<off_t>(offset));
+        while (n < 0 && errno == EINTR);
+        if (n < 0)
+          return false;
+        block_offset_ = offset;
+        block_size_ = static_cast<size_t>(n);
+        if (length > block_size_)
+          return false;
+      }
+      std::memcpy(line, block_ + (offset - block_offset_), length);
+    }
+    line[length] = '\0';
+    return true;
+  }
+
+private:
+  int fd_;
+  const file_text *text_;
+  char block_[4096];
+  size_t block_offset_ = 0;
+  size_t block_size_ = 0;
+};
+
+// An index is saved only for a file last written at least this long ago:
+// an edit within the same tick of the clock as the read it was built from
+// would otherwise leave the file's times as the index has them.
+constexpr time_t SETTLED_SECONDS = 2;
+
+bool settled(const struct stat &st) {
+  struct timespec now;
+  return clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+         now.tv_sec - st.st_mtim.tv_sec >= SETTLED_SECONDS;
+}
+
+bool unchanged(int fd, const struct stat &before) {
+  struct stat after;
+  return fstat(fd, &after) == 0 && after.st_size == before.st_size &&
+         after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+         after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+         after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+         after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+}
+
+// The pattern lines of the text, as an index.
+void index_text(const file_text &text, pattern_index *index) {
+  uint32_t line_number = 0;
+  char line[PIECE_BUFFER];
+  size_t position = 0;
+  for (size_t start = 0; next_piece(text, &position, line); start = position) {
+    ++line_number;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+      line[--length] = '\0';
+    if (length == 0 || is_comment(line))
+      continue;
+    index->add(line_number, static_cast<uint32_t>(start), line, length);
+  }
+}
+
 } // namespace
 
 char default_dslregex[] =
@@ -118,31 +196,46 @@ char default_dslregex[] =
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
-  file_text text;
-  if (!read_file_text(filename, &text)) {
+  struct stat st;
+  unique_fd fd(open_regular_stat(filename, O_RDONLY, LIST_FILE_MAX, &st));
+  if (!fd.valid()) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'",
              filename ? filename : "(null)");
     return -1;
   }
 
+  // The saved index of the file when it is this file's, else the index of
+  // the text read now (saved for the next runs when it can be).
+  const std::string index_path = pattern_index_path(filename);
+  pattern_index index;
+  file_text text;
+  const bool indexed = !index_path.empty() && index.load(index_path, st);
+  if (!indexed) {
+    read_file_text(fd.get(), st, &text);
+    index_text(text, &index);
+    if (!index_path.empty() && !text.read_failed &&
+        text.size == static_cast<size_t>(st.st_size) && settled(st) &&
+        unchanged(fd.get(), st))
+      (void)index.save(index_path, st);
+  }
+
   // A line that provably compiles and lacks a literal the subject would
   // need is passed over uncompiled: that is what compiling it would show.
   const std::string folded = fold_subject(subject);
+  const uint64_t mask = pattern_subject_mask(folded);
+  line_source source(fd.get(), indexed ? nullptr : &text);
+  bool read_failed = text.read_failed;
   int result = 0;
-  int line_number = 0;
   char line[PIECE_BUFFER];
-  size_t position = 0;
-  while (next_piece(text, &position, line)) {
-    ++line_number;
-    size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n')
-      line[--length] = '\0';
-    if (length == 0 || is_comment(line))
+  for (size_t i = 0; i < index.lines(); ++i) {
+    if (index.cannot_match(i, folded, mask))
       continue;
-
-    if (pattern_cannot_match(line, folded))
-      continue;
+    const pattern_index_line &at = index.line(i);
+    if (!source.get(at, line)) {
+      read_failed = true;
+      break;
+    }
     unique_regex pattern;
     int rc = pattern.compile(line, PATTERN_FLAGS);
     if (rc != 0) {
@@ -150,19 +243,19 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
       regerror(rc, pattern.get(), error, sizeof error);
       LIST_LOG(log, LOG_INFO,
                "Warning: checkRegexList(%s): regcomp(line %d): %s", filename,
-               line_number, error);
+               static_cast<int>(at.number), error);
       result = -1;
       continue;
     }
     if (pattern.matches(subject)) {
       LIST_LOG(log, LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]",
-               filename, line_number, subject, line);
+               filename, static_cast<int>(at.number), subject, line);
       return 1;
     }
   }
   // A file that opens but cannot be read (a directory, an I/O error) is as
   // unusable as one that does not open.
-  if (text.read_failed) {
+  if (read_failed) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'", filename);
     return -1;

@@ -10,26 +10,32 @@
 #include <unistd.h>
 
 int open_regular(const char *path, int flags, int64_t max, int64_t *size) {
-  if (!path)
+  struct stat st;
+  const int fd = open_regular_stat(path, flags, max, &st);
+  if (fd >= 0 && size)
+    *size = st.st_size;
+  return fd;
+}
+
+int open_regular_stat(const char *path, int flags, int64_t max,
+                      struct stat *st) {
+  if (!path || !st)
     return -1;
   // O_NONBLOCK keeps open(2) of a FIFO from waiting for a writer; on a
   // regular file it changes nothing.
   unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666));
   if (!fd.valid())
     return -1;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0)
+  if (fstat(fd.get(), st) != 0)
     return -1;
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st->st_mode)) {
     errno = EINVAL;
     return -1;
   }
-  if (max > 0 && st.st_size > max) {
+  if (max > 0 && st->st_size > max) {
     errno = EFBIG;
     return -1;
   }
-  if (size)
-    *size = st.st_size;
   return fd.release();
 }
 

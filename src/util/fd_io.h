@@ -26,6 +26,9 @@
 //                                   and EFBIG for one too large. With
 //                                   `size`, the file's size at the open is
 //                                   stored there (from the same fstat).
+//   open_regular_stat(path, flags, max, st)
+//                                   the same, with the file's whole fstat
+//                                   stored in *st.
 //   fopen_regular(path, mode, max)  the same as a stream: mode "r" reads,
 //                                   "a" appends (creating the file 0666 less
 //                                   the umask); null on any failure.
@@ -38,6 +41,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <sys/stat.h>
 
 // Bounds far above any real file of their kind.
 constexpr int64_t LIST_FILE_MAX = int64_t{16} << 20;   // list, pattern files
@@ -53,4 +57,6 @@ bool fd_truncate_here(int fd);
 char *read_whole_file(const char *path);
 int open_regular(const char *path, int flags, int64_t max,
                  int64_t *size = nullptr);
+int open_regular_stat(const char *path, int flags, int64_t max,
+                      struct stat *st);
 std::FILE *fopen_regular(const char *path, const char *mode, int64_t max);

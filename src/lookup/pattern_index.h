@@ -1,0 +1,98 @@
+// pattern_index: what the prefilter (pattern_prefilter.h) learns from each
+// line of a pattern file, kept so that a run looks at a long file's lines in
+// a few instructions each instead of reading and scanning them all.
+//
+// For each pattern line (comments and empty lines are not in it): its
+// number, its offset and length in the file, whether the prefilter took it
+// (it surely compiles), the literals every match must hold (folded to lower
+// case, escapes removed, in a table of texts) and a 64-bit mask of the
+// characters those literals need, so that most lines are passed over by one
+// AND against the subject's mask before any literal is compared. A line is
+// passed over exactly when pattern_cannot_match() would pass it over.
+//
+// Saved as a file (PATTERN_INDEX_FOLDER/<basename of the file>.index), the
+// index is bound to the pattern file by a header holding the file's device,
+// inode, size and the nanoseconds of its last change (mtime and ctime), a
+// magic number, a format version and a checksum of the whole. A file that
+// is missing, short, too long, of another version or file, whose checksum
+// or any of whose offsets is wrong, is not used.
+//
+//   index.add(number, offset, line, length)
+//                            the next pattern line (a line of the file
+//                            without its newline, no NUL in it).
+//   index.load(path, source) reads and checks the saved index of the file
+//                            whose fstat is `source`; false (the index left
+//                            empty) when it is not usable as above.
+//   index.save(path, source) writes it through a temporary file in the same
+//                            folder and a rename; false, nothing left
+//                            behind, on any failure (no folder, read-only,
+//                            full disk).
+//   index.lines(), index.line(i)
+//                            the pattern lines, in file order.
+//   index.cannot_match(i, folded, mask)
+//                            true when line i surely compiles and cannot
+//                            match the folded subject whose
+//                            pattern_subject_mask() is `mask`.
+//   pattern_index_path(file) PATTERN_INDEX_FOLDER/<basename>.index, or ""
+//                            when the file's name has no usable basename.
+//   pattern_subject_mask(folded)
+//                            the mask of the characters of a folded
+//                            subject.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+inline constexpr const char *PATTERN_INDEX_FOLDER = "/var/cache/corvane";
+
+struct pattern_index_line {
+  uint64_t mask;          // characters the required literals need
+  uint32_t offset;        // of the line in the pattern file
+  uint32_t number;        // the line's number in the file
+  uint32_t first_literal; // its literals: literal[first, first + count)
+  uint16_t length;        // without the newline
+  uint8_t literal_count;
+  uint8_t proven; // 1: the prefilter took it, it surely compiles
+};
+
+struct pattern_index_literal {
+  uint32_t text;   // offset in the table of texts
+  uint16_t length; // of the folded text
+  uint8_t where;   // pattern_literal_where
+  uint8_t alternatives;
+};
+
+class pattern_index {
+public:
+  void add(uint32_t number, uint32_t offset, const char *line, size_t length);
+  [[nodiscard]] bool load(const std::string &path, const struct stat &source);
+  [[nodiscard]] bool save(const std::string &path,
+                          const struct stat &source) const;
+
+  size_t lines() const { return lines_.size(); }
+  const pattern_index_line &line(size_t i) const { return lines_[i]; }
+  bool cannot_match(size_t i, std::string_view folded, uint64_t mask) const;
+
+private:
+  bool found(const pattern_index_literal &literal,
+             std::string_view folded) const;
+
+  // What add() builds; load() points the views at its buffer instead.
+  std::vector<pattern_index_line> built_lines_;
+  std::vector<pattern_index_literal> built_literals_;
+  std::string built_text_;
+  std::unique_ptr<uint64_t[]> loaded_;
+
+  std::span<const pattern_index_line> lines_;
+  std::span<const pattern_index_literal> literals_;
+  std::string_view text_;
+};
+
+std::string pattern_index_path(const char *file);
+uint64_t pattern_subject_mask(std::string_view folded);

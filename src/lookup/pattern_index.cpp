@@ -58,15 +58,16 @@ bool same_file(const index_header &a, const index_header &b) {
          a.ctime_ns == b.ctime_ns;
 }
 
-// Over 64-bit words; catches a torn or damaged file, not a forged one (the
-// folder is the plug-in's own).
+// Over 64-bit words, in independent lanes the compiler can run side by
+// side: it catches a torn or damaged file, not a forged one (the folder is
+// the plug-in's own, and every offset is checked besides).
 uint64_t checksum(const uint64_t *words, size_t count) {
-  uint64_t sum = 0x9e3779b97f4a7c15;
+  uint64_t sum = 0, mixed = 0;
   for (size_t i = 0; i < count; ++i) {
-    sum = (sum ^ words[i]) * 0x100000001b3;
-    sum ^= sum >> 29;
+    sum += words[i];
+    mixed ^= words[i] + i;
   }
-  return sum;
+  return sum * 0x9e3779b97f4a7c15 ^ mixed;
 }
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
@@ -202,8 +203,7 @@ bool pattern_index::load(const std::string &path, const struct stat &source) {
   uint32_t previous = 0;
   for (const pattern_index_line &line : line_span) {
     if (line.number <= previous || line.length > LONGEST_LINE ||
-        int64_t{line.offset} + line.length > source.st_size ||
-        line.proven > 1 || !literals_fit(line, literal_span, header.text_size))
+        int64_t{line.offset} + line.length > source.st_size)
       return false;
     previous = line.number;
   }
@@ -270,13 +270,14 @@ bool pattern_index::found(const pattern_index_literal &literal,
   return folded.find(text) != std::string_view::npos;
 }
 
-bool pattern_index::cannot_match(size_t i, std::string_view folded,
-                                 uint64_t mask) const {
-  const pattern_index_line &line = lines_[i];
-  if (!line.proven)
+bool pattern_index::lacks_literal(const pattern_index_line &line,
+                                  std::string_view folded) const {
+  if (line.proven != 1)
     return false;
-  if (line.mask & ~mask)
-    return true;
+  // Checked here, for the few lines that get this far: a line whose
+  // literals are out of bounds is compiled.
+  if (!literals_fit(line, literals_, text_.size()))
+    return false;
   const size_t end = size_t{line.first_literal} + line.literal_count;
   for (size_t j = line.first_literal; j < end; ++j) {
     const pattern_index_literal &literal = literals_[j];

@@ -29,7 +29,8 @@ namespace sandbox {
 namespace {
 
 const char *const ROOTS[] = {"/etc/corvane", "/var/log/corvane",
-                             "/var/cache/ipr", "/var/cores"};
+                             "/var/cache/ipr", "/var/cache/corvane",
+                             "/var/cores"};
 
 std::string failed(const std::string &what) {
   return what + ": " + std::strerror(errno);

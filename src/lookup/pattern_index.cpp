@@ -260,6 +260,8 @@ bool pattern_index::save(const std::string &path,
 
 bool pattern_index::found(const pattern_index_literal &literal,
                           std::string_view folded) const {
+  if (literal.where & LITERAL_LAST_DIGIT)
+    return !folded.empty() && folded.back() >= '0' && folded.back() <= '9';
   const std::string_view text = text_.substr(literal.text, literal.length);
   if ((literal.where & LITERAL_AT_END) && !folded.ends_with(text))
     return false;

@@ -14,7 +14,7 @@ constexpr size_t MAX_EXPANDED = 4096;
 
 // Character classes of the scan, one table lookup each.
 enum char_class : unsigned char {
-  OTHER = 0,           // left to regcomp: controls, bytes above 0x7e, ']', '}'
+  OTHER = 0,           // left to regcomp: controls, bytes above 0x7e, '}'
   ORDINARY = 1,        // stands for itself
   OPERATOR = 2,        // . [ \ ( ) * + ? { | ^ $
   CLASS_MASK = 3,      // the bits above
@@ -37,7 +37,7 @@ struct class_table {
   constexpr class_table() : of() {
     for (int c = 0x20; c <= 0x7e; ++c) {
       unsigned char bits = in(".[\\()*+?{|^$", c) ? OPERATOR
-                           : in("]}", c)          ? OTHER
+                           : c == '}'             ? OTHER
                                                   : ORDINARY;
       // '<', '>', '`', '\'', b, B, w, W, s, S are operators after a
       // backslash and digits back-references; other letters and
@@ -142,6 +142,8 @@ public:
     levels[0] = level{pattern, pattern, 0, true};
     for (;;) {
       level &here = levels[depth];
+      const bool digit_before = last_digit_;
+      last_digit_ = false;
       const char *atom_start = p_;
       bool literal = true;
       size_t inner_extra = 0;
@@ -191,6 +193,7 @@ public:
           } else if (begins_with(p_, "[0-9]{1,2}")) {
             p_ += 10;
             piece_extra = 5; // "[0-9]" once more
+            last_digit_ = depth == 0;
           } else {
             if (!bracket())
               return false;
@@ -210,6 +213,9 @@ public:
         case '$': {
           // A repetition after it is not read as one: see default below.
           const bool caret = *p_++ == '^';
+          // A digit right before the end: the subject ends with one.
+          if (!caret && depth == 0 && digit_before)
+            (void)add_literal(p_, p_, LITERAL_LAST_DIGIT);
           if (depth > 0) {
             here.plain = false;
           } else {
@@ -252,7 +258,7 @@ public:
           if (top_alternation_)
             out_->count = 0;
           return true;
-        default: // a repetition of nothing, ']', '}', a control character
+        default: // a repetition of nothing, '}', a control character
           return false;
         }
       }
@@ -260,7 +266,10 @@ public:
       // The atom [atom_start, p_) is read; then its repetition, if any.
       level &owner = levels[depth];
       const char *const atom_end = p_;
+      const bool digit_atom = depth == 0 && atom_end - atom_start == 5 &&
+                              begins_with(atom_start, "[0-9]");
       if (!is_repetition_char(*p_)) {
+        last_digit_ = digit_atom;
         owner.extra += inner_extra;
         if (depth > 0) {
           owner.plain = owner.plain && literal;
@@ -286,6 +295,7 @@ public:
         owner.plain = false;
         continue;
       }
+      last_digit_ = digit_atom && times.min >= 1;
       if (literal && times.min >= 1)
         extend_run(atom_start, atom_end);
       end_run(false);
@@ -298,6 +308,8 @@ private:
   const char *p_;
   pattern_literals *out_;
   bool top_alternation_ = false;
+  // The last top-level atom read stands for at least one digit.
+  bool last_digit_ = false;
   // The top-level run of literals being read.
   const char *run_start_ = nullptr;
   const char *run_end_ = nullptr;
@@ -462,6 +474,8 @@ bool holds_at(const char *at, const char *end, const pattern_literal &literal) {
 }
 
 bool found(const pattern_literal &literal, std::string_view folded) {
+  if (literal.where & LITERAL_LAST_DIGIT)
+    return !folded.empty() && is_digit(folded.back());
   const char *const start = folded.data();
   const char *const end = start + folded.size();
   if (literal.where & LITERAL_AT_END) {

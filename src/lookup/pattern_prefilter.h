@@ -22,8 +22,9 @@
 //     those of the top level when it has no '|': each run of characters
 //     not under '?', '*' or a repetition that allows zero (which must be
 //     found at the start of the subject when '^' comes right before it and
-//     at the end when '$' comes right after it), and each group of
-//     alternatives that are all plain runs (one of which must be found).
+//     at the end when '$' comes right after it), each group of
+//     alternatives that are all plain runs (one of which must be found),
+//     and a last digit: '$' right after "[0-9]" (repeated at least once).
 // Every other pattern is to be compiled and matched as before, so the
 // results, the compile warnings and their line numbers stay the same.
 //
@@ -53,9 +54,10 @@ inline constexpr int PATTERN_LITERALS = 32;
 
 enum pattern_literal_where : uint8_t {
   LITERAL_ANYWHERE = 0,
-  LITERAL_AT_START = 1, // the subject starts with it
-  LITERAL_AT_END = 2,   // the subject ends with it
-  LITERAL_ONE_OF = 4,   // the next `alternatives` literals are a group's
+  LITERAL_AT_START = 1,   // the subject starts with it
+  LITERAL_AT_END = 2,     // the subject ends with it
+  LITERAL_ONE_OF = 4,     // the next `alternatives` literals are a group's
+  LITERAL_LAST_DIGIT = 8, // no text: the subject ends with a digit
 };
 
 // A literal as it stands in the pattern, escapes included (for

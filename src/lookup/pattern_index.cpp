@@ -109,7 +109,81 @@ bool literals_fit(const pattern_index_line &line,
   return true;
 }
 
+// The top-level alternatives of a pattern the prefilter took (so its
+// brackets and groups are well formed).
+std::vector<std::string> top_alternatives(const char *pattern) {
+  std::vector<std::string> alternatives;
+  int depth = 0;
+  const char *start = pattern, *p = pattern;
+  while (*p) {
+    if (*p == '\\' && p[1]) {
+      p += 2;
+      continue;
+    }
+    if (*p == '[') {
+      p += p[1] == '^' ? 2 : 1;
+      if (*p == ']')
+        ++p;
+      while (*p && *p != ']')
+        p += p[0] == '[' && p[1] == ':' && std::strstr(p, ":]")
+                 ? std::strstr(p, ":]") + 2 - p
+                 : 1;
+      p += *p != '\0';
+      continue;
+    }
+    if (*p == '(')
+      ++depth;
+    else if (*p == ')')
+      --depth;
+    else if (*p == '|' && depth == 0) {
+      alternatives.emplace_back(start, p);
+      start = p + 1;
+    }
+    ++p;
+  }
+  alternatives.emplace_back(start, p);
+  return alternatives;
+}
+
 } // namespace
+
+// Appends the literals to the table; returns the mask of the characters
+// they need.
+uint64_t pattern_index::add_literals(const pattern_literals &literals) {
+  uint64_t needed = 0, group_mask = 0;
+  int group_left = 0;
+  for (int i = 0; i < literals.count; ++i) {
+    const pattern_literal &from = literals.literal[i];
+    pattern_index_literal literal{};
+    literal.text = static_cast<uint32_t>(built_text_.size());
+    literal.where = from.where;
+    if (from.where == LITERAL_ONE_OF) {
+      literal.alternatives = static_cast<uint8_t>(from.alternatives);
+      group_left = from.alternatives;
+      group_mask = ~uint64_t{0};
+      built_literals_.push_back(literal);
+      continue;
+    }
+    for (const char *p = from.from; p < from.to; ++p) {
+      if (*p == '\\')
+        ++p;
+      built_text_ += fold(*p);
+    }
+    literal.length = static_cast<uint16_t>(built_text_.size() - literal.text);
+    const uint64_t mask = text_mask(
+        std::string_view(built_text_).substr(literal.text, literal.length));
+    // A group needs only what all its alternatives need.
+    if (group_left > 0) {
+      group_mask &= mask;
+      if (--group_left == 0)
+        needed |= group_mask;
+    } else {
+      needed |= mask;
+    }
+    built_literals_.push_back(literal);
+  }
+  return needed;
+}
 
 void pattern_index::add(uint32_t number, uint32_t offset, const char *line,
                         size_t length) {
@@ -118,42 +192,37 @@ void pattern_index::add(uint32_t number, uint32_t offset, const char *line,
   entry.number = number;
   entry.length = static_cast<uint16_t>(length);
   entry.first_literal = static_cast<uint32_t>(built_literals_.size());
+  const size_t text_before = built_text_.size();
   pattern_literals literals;
   if (read_pattern_literals(line, &literals)) {
     entry.proven = 1;
-    entry.literal_count = static_cast<uint8_t>(literals.count);
-    uint64_t group_mask = 0;
-    int group_left = 0;
-    for (int i = 0; i < literals.count; ++i) {
-      const pattern_literal &from = literals.literal[i];
-      pattern_index_literal literal{};
-      literal.text = static_cast<uint32_t>(built_text_.size());
-      literal.where = from.where;
-      if (from.where == LITERAL_ONE_OF) {
-        literal.alternatives = static_cast<uint8_t>(from.alternatives);
-        group_left = from.alternatives;
-        group_mask = ~uint64_t{0};
-        built_literals_.push_back(literal);
-        continue;
+    if (literals.count > 0) {
+      entry.mask = add_literals(literals);
+    } else {
+      // "A|B" matches where A or B does: it cannot match when no
+      // alternative can, each read as a pattern of its own.
+      entry.mask = ~uint64_t{0};
+      const std::vector<std::string> alternatives = top_alternatives(line);
+      for (size_t i = 0; alternatives.size() > 1 && i < alternatives.size();
+           ++i) {
+        if (!read_pattern_literals(alternatives[i].c_str(), &literals) ||
+            literals.count == 0 ||
+            built_literals_.size() + 1 + literals.count - entry.first_literal >
+                UINT8_MAX) {
+          built_literals_.resize(entry.first_literal);
+          built_text_.resize(text_before);
+          entry.mask = 0;
+          break;
+        }
+        if (i > 0)
+          built_literals_.push_back({0, 0, LITERAL_NEXT_ALTERNATIVE, 0});
+        entry.mask &= add_literals(literals);
       }
-      for (const char *p = from.from; p < from.to; ++p) {
-        if (*p == '\\')
-          ++p;
-        built_text_ += fold(*p);
-      }
-      literal.length = static_cast<uint16_t>(built_text_.size() - literal.text);
-      const uint64_t mask = text_mask(
-          std::string_view(built_text_).substr(literal.text, literal.length));
-      // A group needs only what all its alternatives need.
-      if (group_left > 0) {
-        group_mask &= mask;
-        if (--group_left == 0)
-          entry.mask |= group_mask;
-      } else {
-        entry.mask |= mask;
-      }
-      built_literals_.push_back(literal);
+      if (alternatives.size() <= 1)
+        entry.mask = 0;
     }
+    entry.literal_count =
+        static_cast<uint8_t>(built_literals_.size() - entry.first_literal);
   }
   built_lines_.push_back(entry);
   lines_ = built_lines_;
@@ -274,28 +343,34 @@ bool pattern_index::found(const pattern_index_literal &literal,
 
 bool pattern_index::lacks_literal(const pattern_index_line &line,
                                   std::string_view folded) const {
-  if (line.proven != 1)
+  if (line.proven != 1 || line.literal_count == 0)
     return false;
   // Checked here, for the few lines that get this far: a line whose
   // literals are out of bounds is compiled.
   if (!literals_fit(line, literals_, text_.size()))
     return false;
   const size_t end = size_t{line.first_literal} + line.literal_count;
+  bool lacking = false; // the current alternative lacks a literal
   for (size_t j = line.first_literal; j < end; ++j) {
     const pattern_index_literal &literal = literals_[j];
-    if (literal.where == LITERAL_ONE_OF) {
+    if (literal.where == LITERAL_NEXT_ALTERNATIVE) {
+      if (!lacking)
+        return false;
+      lacking = false;
+    } else if (lacking) {
+      continue;
+    } else if (literal.where == LITERAL_ONE_OF) {
       bool one_found = false;
       const size_t last = j + literal.alternatives;
       while (j < last)
         if (found(literals_[++j], folded))
           one_found = true;
-      if (!one_found)
-        return true;
-    } else if (!found(literal, folded)) {
-      return true;
+      lacking = !one_found;
+    } else {
+      lacking = !found(literal, folded);
     }
   }
-  return false;
+  return lacking;
 }
 
 std::string pattern_index_path(const char *file) {

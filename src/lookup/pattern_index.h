@@ -8,7 +8,9 @@
 // case, escapes removed, in a table of texts) and a 64-bit mask of the
 // characters those literals need, so that most lines are passed over by one
 // AND against the subject's mask before any literal is compared. A line is
-// passed over exactly when pattern_cannot_match() would pass it over.
+// passed over when pattern_cannot_match() would pass it over, and also when
+// it is "A|B..." at its top level and each alternative, read as a pattern
+// of its own, would be.
 //
 // Saved as a file (PATTERN_INDEX_FOLDER/<basename of the file>.index), the
 // index is bound to the pattern file by a header holding the file's device,
@@ -40,6 +42,8 @@
 //                            subject.
 #pragma once
 
+#include "lookup/pattern_prefilter.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -50,6 +54,10 @@
 #include <vector>
 
 inline constexpr const char *PATTERN_INDEX_FOLDER = "/var/cache/corvane";
+
+// Of a literal of the index, besides pattern_literal_where: the literals
+// after it are those of the line's next top-level alternative.
+inline constexpr uint8_t LITERAL_NEXT_ALTERNATIVE = 128;
 
 struct pattern_index_line {
   uint64_t mask;          // characters the required literals need
@@ -86,6 +94,7 @@ public:
   }
 
 private:
+  uint64_t add_literals(const pattern_literals &literals);
   bool lacks_literal(const pattern_index_line &line,
                      std::string_view folded) const;
   bool found(const pattern_index_literal &literal,

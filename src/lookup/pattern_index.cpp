@@ -62,12 +62,22 @@ bool same_file(const index_header &a, const index_header &b) {
 // side: it catches a torn or damaged file, not a forged one (the folder is
 // the plug-in's own, and every offset is checked besides).
 uint64_t checksum(const uint64_t *words, size_t count) {
-  uint64_t sum = 0, mixed = 0;
-  for (size_t i = 0; i < count; ++i) {
-    sum += words[i];
-    mixed ^= words[i] + i;
+  constexpr size_t LANES = 4;
+  uint64_t sum[LANES] = {}, running[LANES] = {};
+  size_t i = 0;
+  for (; i + LANES <= count; i += LANES)
+    for (size_t lane = 0; lane < LANES; ++lane) {
+      sum[lane] += words[i + lane];
+      running[lane] += sum[lane];
+    }
+  for (; i < count; ++i) {
+    sum[0] += words[i];
+    running[0] += sum[0];
   }
-  return sum * 0x9e3779b97f4a7c15 ^ mixed;
+  uint64_t total = 0;
+  for (size_t lane = 0; lane < LANES; ++lane)
+    total = (total ^ sum[lane] ^ (running[lane] << 1)) * 0x9e3779b97f4a7c15;
+  return total;
 }
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }

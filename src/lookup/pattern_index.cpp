@@ -13,7 +13,7 @@
 namespace {
 
 constexpr uint64_t INDEX_MAGIC = 0x3158444e49544150; // "PATINDX1"
-constexpr uint32_t INDEX_VERSION = 1;
+constexpr uint32_t INDEX_VERSION = 2;
 // Far above the index of any pattern file a run would read.
 constexpr int64_t INDEX_FILE_MAX = int64_t{64} << 20;
 constexpr uint32_t LONGEST_LINE = 1023;
@@ -22,8 +22,8 @@ struct index_header {
   uint64_t magic;
   uint32_t version;
   uint32_t lines;
-  uint32_t literals;
-  uint32_t text_size; // a multiple of 8
+  uint32_t blob_size; // of the table of literals, a multiple of 8
+  uint32_t unused;
   uint64_t device;
   uint64_t inode;
   int64_t size;
@@ -35,7 +35,6 @@ struct index_header {
 };
 static_assert(sizeof(index_header) % 8 == 0);
 static_assert(sizeof(pattern_index_line) == 24);
-static_assert(sizeof(pattern_index_literal) == 8);
 
 index_header header_for(const struct stat &source) {
   index_header header{};
@@ -58,9 +57,9 @@ bool same_file(const index_header &a, const index_header &b) {
          a.ctime_ns == b.ctime_ns;
 }
 
-// Over 64-bit words, in independent lanes the compiler can run side by
-// side: it catches a torn or damaged file, not a forged one (the folder is
-// the plug-in's own, and every offset is checked besides).
+// Of the header and the lines, over 64-bit words, in lanes the compiler can
+// run side by side: it catches a torn or damaged file, not a forged one
+// (the folder is the plug-in's own, and every offset is checked besides).
 uint64_t checksum(const uint64_t *words, size_t count) {
   constexpr size_t LANES = 4;
   uint64_t sum[LANES] = {}, running[LANES] = {};
@@ -101,22 +100,105 @@ uint64_t text_mask(std::string_view text) {
   return mask;
 }
 
-// The literals of a line point into its text; they must not reach past it.
-bool literals_fit(const pattern_index_line &line,
-                  std::span<const pattern_index_literal> literals,
-                  size_t text_size) {
-  const size_t end = size_t{line.first_literal} + line.literal_count;
-  if (end > literals.size())
-    return false;
-  for (size_t j = line.first_literal; j < end; ++j) {
-    const pattern_index_literal &literal = literals[j];
-    if (size_t{literal.text} + literal.length > text_size)
-      return false;
-    if (literal.where == LITERAL_ONE_OF &&
-        (literal.alternatives == 0 || j + literal.alternatives >= end))
-      return false;
+// A line's literals, in the table of literals: this head, `count` records,
+// then their texts; 8-byte aligned, at most fd_window::BLOCK bytes.
+struct blob_head {
+  uint32_t check; // of the bytes after it
+  uint8_t count;
+  uint8_t unused[3];
+};
+
+struct blob_literal {
+  uint16_t text;   // from the start of the blob
+  uint16_t length; // of the folded text
+  uint8_t where;   // pattern_literal_where or LITERAL_NEXT_ALTERNATIVE
+  uint8_t alternatives;
+  uint16_t unused;
+};
+static_assert(sizeof(blob_head) == 8 && sizeof(blob_literal) == 8);
+
+uint32_t blob_check(const char *bytes, size_t n) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < n; ++i)
+    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
+  return hash;
+}
+
+// The literals of one line while it is read, and its mask.
+struct blob_builder {
+  std::vector<blob_literal> literals;
+  std::string text;
+
+  uint64_t add(const pattern_literals &from_pattern) {
+    uint64_t needed = 0, group_mask = 0;
+    int group_left = 0;
+    for (int i = 0; i < from_pattern.count; ++i) {
+      const pattern_literal &from = from_pattern.literal[i];
+      blob_literal literal{};
+      literal.where = from.where;
+      if (from.where == LITERAL_ONE_OF) {
+        literal.alternatives = static_cast<uint8_t>(from.alternatives);
+        group_left = from.alternatives;
+        group_mask = ~uint64_t{0};
+        literals.push_back(literal);
+        continue;
+      }
+      const size_t start = text.size();
+      for (const char *p = from.from; p < from.to; ++p) {
+        if (*p == '\\')
+          ++p;
+        text += fold(*p);
+      }
+      literal.text = static_cast<uint16_t>(start);
+      literal.length = static_cast<uint16_t>(text.size() - start);
+      const uint64_t mask = text_mask(std::string_view(text).substr(start));
+      // A group needs only what all its alternatives need.
+      if (group_left > 0) {
+        group_mask &= mask;
+        if (--group_left == 0)
+          needed |= group_mask;
+      } else {
+        needed |= mask;
+      }
+      literals.push_back(literal);
+    }
+    return needed;
   }
-  return true;
+
+  // The blob; empty when it would not fit.
+  std::string bytes() const {
+    const size_t texts_at = sizeof(blob_head) + literals.size() * 8;
+    const size_t size = (texts_at + text.size() + 7) / 8 * 8;
+    if (literals.size() > UINT8_MAX || size > fd_window::BLOCK)
+      return {};
+    std::string blob(size, '\0');
+    for (size_t j = 0; j < literals.size(); ++j) {
+      blob_literal literal = literals[j];
+      literal.text = static_cast<uint16_t>(literal.text + texts_at);
+      std::memcpy(&blob[sizeof(blob_head) + j * 8], &literal, 8);
+    }
+    std::memcpy(&blob[texts_at], text.data(), text.size());
+    blob_head head{};
+    head.count = static_cast<uint8_t>(literals.size());
+    std::memcpy(&blob[0], &head, sizeof head);
+    head.check = blob_check(blob.data() + 4, size - 4);
+    std::memcpy(&blob[0], &head, sizeof head);
+    return blob;
+  }
+};
+
+bool found(const blob_literal &literal, const char *blob,
+           std::string_view folded) {
+  if (literal.where & LITERAL_LAST_DIGIT)
+    return !folded.empty() && folded.back() >= '0' && folded.back() <= '9';
+  const std::string_view text(blob + literal.text, literal.length);
+  if ((literal.where & LITERAL_AT_END) && !folded.ends_with(text))
+    return false;
+  if (literal.where & LITERAL_AT_START)
+    return folded.starts_with(text);
+  if (literal.where & LITERAL_AT_END)
+    return true;
+  return folded.find(text) != std::string_view::npos;
 }
 
 // The top-level alternatives of a pattern the prefilter took (so its
@@ -157,141 +239,96 @@ std::vector<std::string> top_alternatives(const char *pattern) {
 
 } // namespace
 
-// Appends the literals to the table; returns the mask of the characters
-// they need.
-uint64_t pattern_index::add_literals(const pattern_literals &literals) {
-  uint64_t needed = 0, group_mask = 0;
-  int group_left = 0;
-  for (int i = 0; i < literals.count; ++i) {
-    const pattern_literal &from = literals.literal[i];
-    pattern_index_literal literal{};
-    literal.text = static_cast<uint32_t>(built_text_.size());
-    literal.where = from.where;
-    if (from.where == LITERAL_ONE_OF) {
-      literal.alternatives = static_cast<uint8_t>(from.alternatives);
-      group_left = from.alternatives;
-      group_mask = ~uint64_t{0};
-      built_literals_.push_back(literal);
-      continue;
-    }
-    for (const char *p = from.from; p < from.to; ++p) {
-      if (*p == '\\')
-        ++p;
-      built_text_ += fold(*p);
-    }
-    literal.length = static_cast<uint16_t>(built_text_.size() - literal.text);
-    const uint64_t mask = text_mask(
-        std::string_view(built_text_).substr(literal.text, literal.length));
-    // A group needs only what all its alternatives need.
-    if (group_left > 0) {
-      group_mask &= mask;
-      if (--group_left == 0)
-        needed |= group_mask;
-    } else {
-      needed |= mask;
-    }
-    built_literals_.push_back(literal);
-  }
-  return needed;
-}
-
 void pattern_index::add(uint32_t number, uint32_t offset, const char *line,
                         size_t length) {
   pattern_index_line entry{};
   entry.offset = offset;
   entry.number = number;
   entry.length = static_cast<uint16_t>(length);
-  entry.first_literal = static_cast<uint32_t>(built_literals_.size());
-  const size_t text_before = built_text_.size();
+  entry.blob = static_cast<uint32_t>(built_blobs_.size());
   pattern_literals literals;
   if (read_pattern_literals(line, &literals)) {
-    entry.proven = 1;
+    blob_builder blob;
     if (literals.count > 0) {
-      entry.mask = add_literals(literals);
+      entry.mask = blob.add(literals);
     } else {
       // "A|B" matches where A or B does: it cannot match when no
       // alternative can, each read as a pattern of its own.
-      entry.mask = ~uint64_t{0};
       const std::vector<std::string> alternatives = top_alternatives(line);
+      entry.mask = ~uint64_t{0};
       for (size_t i = 0; alternatives.size() > 1 && i < alternatives.size();
            ++i) {
         if (!read_pattern_literals(alternatives[i].c_str(), &literals) ||
-            literals.count == 0 ||
-            built_literals_.size() + 1 + literals.count - entry.first_literal >
-                UINT8_MAX) {
-          built_literals_.resize(entry.first_literal);
-          built_text_.resize(text_before);
-          entry.mask = 0;
+            literals.count == 0) {
+          blob = {};
           break;
         }
         if (i > 0)
-          built_literals_.push_back({0, 0, LITERAL_NEXT_ALTERNATIVE, 0});
-        entry.mask &= add_literals(literals);
+          blob.literals.push_back({0, 0, LITERAL_NEXT_ALTERNATIVE, 0, 0});
+        entry.mask &= blob.add(literals);
       }
-      if (alternatives.size() <= 1)
-        entry.mask = 0;
     }
-    entry.literal_count =
-        static_cast<uint8_t>(built_literals_.size() - entry.first_literal);
+    std::string bytes = blob.bytes();
+    if (bytes.empty() || blob.literals.empty()) {
+      bytes = blob_builder{}.bytes();
+      entry.mask = 0;
+    }
+    entry.blob_length = static_cast<uint16_t>(bytes.size());
+    built_blobs_ += bytes;
   }
   built_lines_.push_back(entry);
   lines_ = built_lines_;
-  literals_ = built_literals_;
-  text_ = built_text_;
 }
 
 bool pattern_index::load(const std::string &path, const struct stat &source) {
   lines_ = {};
-  literals_ = {};
-  text_ = {};
   loaded_.reset();
   int64_t size = 0;
-  unique_fd fd(open_regular(path.c_str(), O_RDONLY, INDEX_FILE_MAX, &size));
-  if (!fd.valid() || size < int64_t{sizeof(index_header)} || size % 8 != 0)
-    return false;
-  std::unique_ptr<uint64_t[]> words(new (std::nothrow)
-                                        uint64_t[size_t(size) / 8 + 1]);
-  if (!words)
-    return false;
-  // One byte more than the size: a file that grew is not the one checked.
-  const ssize_t got = pread(fd.get(), words.get(), size_t(size) + 1, 0);
-  if (got != size)
-    return false;
+  file_.reset(open_regular(path.c_str(), O_RDONLY, INDEX_FILE_MAX, &size));
   index_header header;
-  std::memcpy(&header, words.get(), sizeof header);
-  const uint64_t expected_size =
-      sizeof header + uint64_t{header.lines} * sizeof(pattern_index_line) +
-      uint64_t{header.literals} * sizeof(pattern_index_literal) +
-      header.text_size;
-  if (!same_file(header, header_for(source)) ||
-      expected_size != uint64_t(size) || header.text_size % 8 != 0)
+  if (!file_.valid() || size < int64_t{sizeof header} || size % 8 != 0 ||
+      !fd_read_all(file_.get(), &header, sizeof header) ||
+      !same_file(header, header_for(source)) ||
+      uint64_t(size) !=
+          sizeof header + uint64_t{header.lines} * sizeof(pattern_index_line) +
+              header.blob_size) {
+    file_.reset();
     return false;
+  }
+  // The header and the lines; the literals are read when needed.
+  const size_t lines_size = header.lines * sizeof(pattern_index_line);
+  const size_t words = (sizeof header + lines_size) / 8;
+  std::unique_ptr<uint64_t[]> buffer(new (std::nothrow) uint64_t[words]);
+  if (!buffer ||
+      !fd_read_all(file_.get(), buffer.get() + sizeof header / 8, lines_size)) {
+    file_.reset();
+    return false;
+  }
   const uint64_t stored = header.checksum;
-  words[offsetof(index_header, checksum) / 8] = 0;
-  if (checksum(words.get(), size_t(size) / 8) != stored)
-    return false;
-
-  const char *bytes = reinterpret_cast<const char *>(words.get());
-  const auto *lines =
-      reinterpret_cast<const pattern_index_line *>(bytes + sizeof header);
-  const auto *literals =
-      reinterpret_cast<const pattern_index_literal *>(lines + header.lines);
+  header.checksum = 0;
+  std::memcpy(buffer.get(), &header, sizeof header);
+  const auto *lines = reinterpret_cast<const pattern_index_line *>(
+      buffer.get() + sizeof header / 8);
   std::span<const pattern_index_line> line_span(lines, header.lines);
-  std::span<const pattern_index_literal> literal_span(literals,
-                                                      header.literals);
+  bool valid = checksum(buffer.get(), words) == stored;
   uint32_t previous = 0;
   for (const pattern_index_line &line : line_span) {
-    if (line.number <= previous || line.length > LONGEST_LINE ||
-        int64_t{line.offset} + line.length > source.st_size)
-      return false;
+    if (!valid)
+      break;
+    valid = line.number > previous && line.length <= LONGEST_LINE &&
+            int64_t{line.offset} + line.length <= source.st_size &&
+            uint64_t{line.blob} + line.blob_length <= header.blob_size &&
+            line.blob_length <= fd_window::BLOCK;
     previous = line.number;
   }
-  loaded_ = std::move(words);
+  if (!valid) {
+    file_.reset();
+    return false;
+  }
+  loaded_ = std::move(buffer);
   lines_ = line_span;
-  literals_ = literal_span;
-  text_ = std::string_view(
-      reinterpret_cast<const char *>(literals + header.literals),
-      header.text_size);
+  blobs_at_ = sizeof header + lines_size;
+  window_.reset(file_.get());
   return true;
 }
 
@@ -299,25 +336,20 @@ bool pattern_index::save(const std::string &path,
                          const struct stat &source) const {
   index_header header = header_for(source);
   header.lines = static_cast<uint32_t>(lines_.size());
-  header.literals = static_cast<uint32_t>(literals_.size());
-  std::string padded_text(text_);
-  padded_text.resize((padded_text.size() + 7) / 8 * 8, '\0');
-  header.text_size = static_cast<uint32_t>(padded_text.size());
-  const size_t size = sizeof header + lines_.size_bytes() +
-                      literals_.size_bytes() + padded_text.size();
-  if (int64_t(size) > INDEX_FILE_MAX)
+  header.blob_size = static_cast<uint32_t>(built_blobs_.size());
+  const size_t lines_size = lines_.size_bytes();
+  const size_t size = sizeof header + lines_size + built_blobs_.size();
+  if (int64_t(size) > INDEX_FILE_MAX || built_blobs_.size() > UINT32_MAX)
     return false;
   std::unique_ptr<uint64_t[]> words(new (std::nothrow) uint64_t[size / 8]);
   if (!words)
     return false;
   char *out = reinterpret_cast<char *>(words.get());
   std::memcpy(out, &header, sizeof header);
-  std::memcpy(out + sizeof header, lines_.data(), lines_.size_bytes());
-  std::memcpy(out + sizeof header + lines_.size_bytes(), literals_.data(),
-              literals_.size_bytes());
-  std::memcpy(out + size - padded_text.size(), padded_text.data(),
-              padded_text.size());
-  header.checksum = checksum(words.get(), size / 8);
+  std::memcpy(out + sizeof header, lines_.data(), lines_size);
+  std::memcpy(out + sizeof header + lines_size, built_blobs_.data(),
+              built_blobs_.size());
+  header.checksum = checksum(words.get(), (sizeof header + lines_size) / 8);
   std::memcpy(out, &header, sizeof header);
 
   // A name of this process's own, so that runs at once do not mix their
@@ -337,47 +369,49 @@ bool pattern_index::save(const std::string &path,
   return written;
 }
 
-bool pattern_index::found(const pattern_index_literal &literal,
-                          std::string_view folded) const {
-  if (literal.where & LITERAL_LAST_DIGIT)
-    return !folded.empty() && folded.back() >= '0' && folded.back() <= '9';
-  const std::string_view text = text_.substr(literal.text, literal.length);
-  if ((literal.where & LITERAL_AT_END) && !folded.ends_with(text))
-    return false;
-  if (literal.where & LITERAL_AT_START)
-    return folded.starts_with(text);
-  if (literal.where & LITERAL_AT_END)
-    return true;
-  return folded.find(text) != std::string_view::npos;
-}
-
 bool pattern_index::lacks_literal(const pattern_index_line &line,
-                                  std::string_view folded) const {
-  if (line.proven != 1 || line.literal_count == 0)
+                                  std::string_view folded) {
+  if (line.blob_length < sizeof(blob_head))
     return false;
-  // Checked here, for the few lines that get this far: a line whose
-  // literals are out of bounds is compiled.
-  if (!literals_fit(line, literals_, text_.size()))
+  const char *blob = loaded_
+                         ? window_.get(blobs_at_ + line.blob, line.blob_length)
+                         : built_blobs_.data() + line.blob;
+  blob_head head;
+  if (!blob)
     return false;
-  const size_t end = size_t{line.first_literal} + line.literal_count;
+  std::memcpy(&head, blob, sizeof head);
+  // Literals that fail their check, or reach past their blob: the line is
+  // compiled.
+  if (head.check != blob_check(blob + 4, line.blob_length - 4u) ||
+      sizeof head + head.count * sizeof(blob_literal) > line.blob_length ||
+      head.count == 0)
+    return false;
+  blob_literal literal[UINT8_MAX];
+  std::memcpy(literal, blob + sizeof head, head.count * sizeof(blob_literal));
+  for (size_t j = 0; j < head.count; ++j)
+    if (size_t{literal[j].text} + literal[j].length > line.blob_length ||
+        (literal[j].where == LITERAL_ONE_OF &&
+         (literal[j].alternatives == 0 ||
+          j + literal[j].alternatives >= head.count)))
+      return false;
+
   bool lacking = false; // the current alternative lacks a literal
-  for (size_t j = line.first_literal; j < end; ++j) {
-    const pattern_index_literal &literal = literals_[j];
-    if (literal.where == LITERAL_NEXT_ALTERNATIVE) {
+  for (size_t j = 0; j < head.count; ++j) {
+    if (literal[j].where == LITERAL_NEXT_ALTERNATIVE) {
       if (!lacking)
         return false;
       lacking = false;
     } else if (lacking) {
       continue;
-    } else if (literal.where == LITERAL_ONE_OF) {
+    } else if (literal[j].where == LITERAL_ONE_OF) {
       bool one_found = false;
-      const size_t last = j + literal.alternatives;
+      const size_t last = j + literal[j].alternatives;
       while (j < last)
-        if (found(literals_[++j], folded))
+        if (found(literal[++j], blob, folded))
           one_found = true;
       lacking = !one_found;
     } else {
-      lacking = !found(literal, folded);
+      lacking = !found(literal[j], blob, folded);
     }
   }
   return lacking;

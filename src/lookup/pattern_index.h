@@ -4,10 +4,11 @@
 //
 // For each pattern line (comments and empty lines are not in it): its
 // number, its offset and length in the file, whether the prefilter took it
-// (it surely compiles), the literals every match must hold (folded to lower
-// case, escapes removed, in a table of texts) and a 64-bit mask of the
-// characters those literals need, so that most lines are passed over by one
-// AND against the subject's mask before any literal is compared. A line is
+// (it surely compiles), a 64-bit mask of the characters its required
+// literals need, so that most lines are passed over by one AND against the
+// subject's mask, and where its literals are (folded to lower case, escapes
+// removed, each line's with a checksum of their own), which a run reads
+// only for the few lines that pass the mask. A line is
 // passed over when pattern_cannot_match() would pass it over, and also when
 // it is "A|B..." at its top level and each alternative, read as a pattern
 // of its own, would be.
@@ -15,9 +16,10 @@
 // Saved as a file (PATTERN_INDEX_FOLDER/<basename of the file>.index), the
 // index is bound to the pattern file by a header holding the file's device,
 // inode, size and the nanoseconds of its last change (mtime and ctime), a
-// magic number, a format version and a checksum of the whole. A file that
-// is missing, short, too long, of another version or file, whose checksum
-// or any of whose offsets is wrong, is not used.
+// magic number, a format version and a checksum of the header and the
+// lines. A file that is missing, short, too long, of another version or
+// file, whose checksum or any of whose offsets is wrong, is not used; a
+// line whose literals fail their checksum is compiled.
 //
 //   index.add(number, offset, line, length)
 //                            the next pattern line (a line of the file
@@ -43,6 +45,8 @@
 #pragma once
 
 #include "lookup/pattern_prefilter.h"
+#include "util/fd_io.h"
+#include "util/raii.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -60,20 +64,12 @@ inline constexpr const char *PATTERN_INDEX_FOLDER = "/var/cache/corvane";
 inline constexpr uint8_t LITERAL_NEXT_ALTERNATIVE = 128;
 
 struct pattern_index_line {
-  uint64_t mask;          // characters the required literals need
-  uint32_t offset;        // of the line in the pattern file
-  uint32_t number;        // the line's number in the file
-  uint32_t first_literal; // its literals: literal[first, first + count)
-  uint16_t length;        // without the newline
-  uint8_t literal_count;
-  uint8_t proven; // 1: the prefilter took it, it surely compiles
-};
-
-struct pattern_index_literal {
-  uint32_t text;   // offset in the table of texts
-  uint16_t length; // of the folded text
-  uint8_t where;   // pattern_literal_where
-  uint8_t alternatives;
+  uint64_t mask;        // characters the required literals need
+  uint32_t offset;      // of the line in the pattern file
+  uint32_t number;      // the line's number in the file
+  uint32_t blob;        // of its literals in the table of literals
+  uint16_t length;      // without the newline
+  uint16_t blob_length; // 0: the prefilter did not take the line
 };
 
 class pattern_index {
@@ -85,30 +81,27 @@ public:
 
   size_t lines() const { return lines_.size(); }
   const pattern_index_line &line(size_t i) const { return lines_[i]; }
-  bool cannot_match(size_t i, std::string_view folded, uint64_t mask) const {
+  bool cannot_match(size_t i, std::string_view folded, uint64_t mask) {
     const pattern_index_line &at = lines_[i];
     // Most lines end here, in a few instructions.
-    if (at.proven == 1 && (at.mask & ~mask) != 0)
+    if (at.blob_length != 0 && (at.mask & ~mask) != 0)
       return true;
     return lacks_literal(at, folded);
   }
 
 private:
-  uint64_t add_literals(const pattern_literals &literals);
-  bool lacks_literal(const pattern_index_line &line,
-                     std::string_view folded) const;
-  bool found(const pattern_index_literal &literal,
-             std::string_view folded) const;
+  bool lacks_literal(const pattern_index_line &line, std::string_view folded);
 
-  // What add() builds; load() points the views at its buffer instead.
+  // What add() builds; load() points lines_ at its buffer instead, and
+  // reads the literals of a line from the file when they are needed.
   std::vector<pattern_index_line> built_lines_;
-  std::vector<pattern_index_literal> built_literals_;
-  std::string built_text_;
+  std::string built_blobs_;
   std::unique_ptr<uint64_t[]> loaded_;
+  unique_fd file_;
+  size_t blobs_at_ = 0;
+  fd_window window_;
 
   std::span<const pattern_index_line> lines_;
-  std::span<const pattern_index_literal> literals_;
-  std::string_view text_;
 };
 
 std::string pattern_index_path(const char *file);

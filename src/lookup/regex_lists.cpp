@@ -112,44 +112,29 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
 // from the file itself.
 class line_source {
 public:
-  line_source(int fd, const file_text *text) : fd_(fd), text_(text) {}
+  line_source(int fd, const file_text *text) : text_(text), window_(fd) {}
 
   // The line's bytes, terminated, in `line`; false when they cannot be read.
   [[nodiscard]] bool get(const pattern_index_line &at,
                          char (&line)[PIECE_BUFFER]) {
     const size_t offset = at.offset, length = at.length;
+    const char *bytes = nullptr;
     if (length >= PIECE_BUFFER)
       return false;
-    if (text_) {
-      if (offset + length > text_->size)
-        return false;
-      std::memcpy(line, text_->bytes.get() + offset, length);
-    } else {
-      if (offset < block_offset_ ||
-          offset + length > block_offset_ + block_size_) {
-        ssize_t n;
-        do
-          n = pread(fd_, block_, sizeof block_, static_cast<off_t>(offset));
-        while (n < 0 && errno == EINTR);
-        if (n < 0)
-          return false;
-        block_offset_ = offset;
-        block_size_ = static_cast<size_t>(n);
-        if (length > block_size_)
-          return false;
-      }
-      std::memcpy(line, block_ + (offset - block_offset_), length);
-    }
+    if (!text_)
+      bytes = window_.get(offset, length);
+    else if (offset + length <= text_->size)
+      bytes = text_->bytes.get() + offset;
+    if (!bytes)
+      return false;
+    std::memcpy(line, bytes, length);
     line[length] = '\0';
     return true;
   }
 
 private:
-  int fd_;
   const file_text *text_;
-  char block_[4096];
-  size_t block_offset_ = 0;
-  size_t block_size_ = 0;
+  fd_window window_;
 };
 
 // An index is saved only for a file last written at least this long ago:

@@ -120,3 +120,19 @@ char *read_whole_file(const char *path) {
     (void)fd_read_all(fd.get(), buffer.get(), static_cast<size_t>(size));
   return buffer.release();
 }
+
+const char *fd_window::get(size_t offset, size_t n) {
+  if (n > BLOCK || fd_ < 0)
+    return nullptr;
+  if (offset < offset_ || offset + n > offset_ + size_) {
+    ssize_t got;
+    do
+      got = pread(fd_, block_, BLOCK, static_cast<off_t>(offset));
+    while (got < 0 && errno == EINTR);
+    offset_ = offset;
+    size_ = got < 0 ? 0 : static_cast<size_t>(got);
+    if (n > size_)
+      return nullptr;
+  }
+  return block_ + (offset - offset_);
+}

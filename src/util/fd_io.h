@@ -29,6 +29,10 @@
 //   open_regular_stat(path, flags, max, st)
 //                                   the same, with the file's whole fstat
 //                                   stored in *st.
+//   fd_window(fd).get(offset, n)    n bytes of the file at offset, read a
+//                                   block at a time (pieces near each other
+//                                   cost one pread); null when they cannot
+//                                   all be read or n exceeds a block.
 //   fopen_regular(path, mode, max)  the same as a stream: mode "r" reads,
 //                                   "a" appends (creating the file 0666 less
 //                                   the umask); null on any failure.
@@ -60,3 +64,19 @@ int open_regular(const char *path, int flags, int64_t max,
 int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st);
 std::FILE *fopen_regular(const char *path, const char *mode, int64_t max);
+
+class fd_window {
+public:
+  static constexpr size_t BLOCK = 4096;
+  explicit fd_window(int fd = -1) : fd_(fd) {}
+  void reset(int fd) {
+    fd_ = fd;
+    size_ = 0;
+  }
+  const char *get(size_t offset, size_t n);
+
+private:
+  int fd_;
+  size_t offset_ = 0, size_ = 0;
+  char block_[BLOCK];
+};

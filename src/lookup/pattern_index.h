@@ -18,8 +18,10 @@
 // inode, size and the nanoseconds of its last change (mtime and ctime), a
 // magic number, a format version and a checksum of the header and the
 // lines. A file that is missing, short, too long, of another version or
-// file, whose checksum or any of whose offsets is wrong, is not used; a
-// line whose literals fail their checksum is compiled.
+// file, or whose checksum is wrong, is not used; a line whose literals
+// cannot be read or fail their own checksum is compiled; a line that cannot
+// be read makes the pattern file unreadable. Every offset is checked where
+// it is used: no index, however made, makes a run read out of bounds.
 //
 //   index.add(number, offset, line, length)
 //                            the next pattern line (a line of the file

@@ -18,6 +18,7 @@
 //     fifo PATH | dir PATH         a FIFO, a directory in a file's place
 //     link PATH TARGET             a symbolic link
 //     mode PATH MODE               the file's permission bits
+//     age PATH                     the file last written an hour ago
 //     flip ID                      a writer flipping the length header of
 //                                  notice segment ID while the case runs
 //     umask MODE | user UID        for the later runs (UID: the plug-in's)
@@ -305,6 +306,10 @@ struct interpreter {
       std::filesystem::create_directories(
           std::filesystem::path(w[0]).parent_path());
       done = symlink(w[1].c_str(), w[0].c_str()) == 0;
+    } else if (word == "age" && named) {
+      const struct timespec hour_ago[2] = {{time(nullptr) - 3600, 0},
+                                           {time(nullptr) - 3600, 0}};
+      done = utimensat(AT_FDCWD, w[0].c_str(), hour_ago, 0) == 0;
     } else if (word == "mode" && w.size() == 2) {
       done = chmod(w[0].c_str(), std::stoi(w[1], nullptr, 8)) == 0;
     } else if (word == "flip" && named) {

@@ -337,7 +337,8 @@ bool pattern_index::save(const std::string &path,
     return false;
   char *out = reinterpret_cast<char *>(words.get());
   std::memcpy(out, &header, sizeof header);
-  std::memcpy(out + sizeof header, lines_.data(), lines_size);
+  if (lines_size > 0)
+    std::memcpy(out + sizeof header, lines_.data(), lines_size);
   std::memcpy(out + sizeof header + lines_size, built_blobs_.data(),
               built_blobs_.size());
   header.checksum = checksum(words.get(), (sizeof header + lines_size) / 8);

@@ -14,8 +14,9 @@
 const char ADMIN_SETUP_USAGE[] =
     "  corvane-admin setup [USER]           the folders and pattern files "
     "the\n"
-    "                                       plug-in needs, its log and core "
-    "folders\n"
+    "                                       plug-in needs, its cache, log and "
+    "core\n"
+    "                                       folders"
     "                                       given to USER (default qmaild); "
     "never\n"
     "                                       overwrites a file\n";
@@ -36,6 +37,7 @@ const folder folders[] = {
     {"/etc/corvane/control", 0755, false},
     {"/etc/corvane/dynaregex", 0755, false},
     {"/var/cache/ipr", 0755, false},
+    {"/var/cache/corvane", 0755, true},
     {"/var/log/corvane", 0755, true},
     {"/var/cores", 0755, false},
     {"/var/cores/corvane", 0750, true},
@@ -140,8 +142,9 @@ int admin_setup(const admin_context &context) {
 
   const passwd *user = getpwnam(user_name);
   if (!user)
-    admin_warn("setup: no user '%s': /var/log/corvane and /var/cores/corvane "
-               "stay as they are; run setup again once it exists",
+    admin_warn("setup: no user '%s': /var/cache/corvane, /var/log/corvane and "
+               "/var/cores/corvane stay as they are; run setup again once it "
+               "exists",
                user_name);
   for (const folder *f = folders; user && f->path; ++f)
     if (f->written_by_plugin)

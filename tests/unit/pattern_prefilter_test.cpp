@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <random>
 #include <regex.h>
@@ -143,6 +144,14 @@ void compare_with_regcomp(std::vector<std::string> patterns) {
   ASSERT_TRUE(mkdtemp(folder));
   const std::string saved = folder + std::string("/p.index");
   ASSERT_TRUE(built.save(saved, source) && index.load(saved, source));
+  // One changed byte among the lines, or another file, and it is not used.
+  pattern_index other;
+  struct stat edited = source;
+  edited.st_mtim.tv_nsec = 1;
+  const int fd = open(saved.c_str(), O_RDWR);
+  EXPECT_FALSE(other.load(saved, edited));
+  EXPECT_TRUE(pwrite(fd, "\x7f", 1, 100) == 1 && !other.load(saved, source));
+  close(fd);
   std::remove(saved.c_str());
   rmdir(folder);
 

@@ -60,6 +60,8 @@
 #include <vector>
 
 inline constexpr const char *PATTERN_INDEX_FOLDER = "/var/cache/corvane";
+// A smaller pattern file is read whole at less cost than its index.
+inline constexpr int64_t PATTERN_INDEX_MIN_FILE = 4096;
 
 // Of a literal of the index, besides pattern_literal_where: the literals
 // after it are those of the line's next top-level alternative.

@@ -192,7 +192,8 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
 
   // The saved index of the file when it is this file's, else the index of
   // the text read now (saved for the next runs when it can be).
-  const std::string index_path = pattern_index_path(filename);
+  const std::string index_path =
+      st.st_size >= PATTERN_INDEX_MIN_FILE ? pattern_index_path(filename) : "";
   pattern_index index;
   file_text text;
   const bool indexed = !index_path.empty() && index.load(index_path, st);

@@ -9,9 +9,12 @@
 // and a line whose first character other than white space is '#', are
 // skipped. Every other line is one pattern, whole: leading white space and
 // a carriage return before the newline are part of it. The file is read
-// anew on each call, whole, and nothing is cached. A pattern that surely
-// compiles and lacks a literal that every match holds (pattern_prefilter.h)
-// is passed over without compiling it: the answers, warnings and line
+// anew on each call; a pattern that surely compiles and lacks a literal
+// that every match holds (pattern_prefilter.h) is passed over without
+// compiling it. A file of PATTERN_INDEX_MIN_FILE bytes or more is looked at
+// through its index (pattern_index.h) while the index stands for it, which
+// the call writes after reading the whole file once the file has been left
+// unchanged for two seconds. Either way the answers, warnings and line
 // numbers are those that compiling every line gives.
 //
 //   checkRegexList(path, subject, log)

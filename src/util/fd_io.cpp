@@ -39,6 +39,23 @@ int open_regular_stat(const char *path, int flags, int64_t max,
   return fd.release();
 }
 
+namespace {
+
+int cookie_fd(void *cookie) {
+  return static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+}
+
+ssize_t read_cookie(void *cookie, char *buffer, size_t size) {
+  return read(cookie_fd(cookie), buffer, size);
+}
+
+int close_cookie(void *cookie) { return close(cookie_fd(cookie)); }
+
+const cookie_io_functions_t READ_ONLY_STREAM = {read_cookie, nullptr, nullptr,
+                                                close_cookie};
+
+} // namespace
+
 std::FILE *fopen_regular(const char *path, const char *mode, int64_t max) {
   int flags;
   if (mode && std::strcmp(mode, "r") == 0)
@@ -50,7 +67,14 @@ std::FILE *fopen_regular(const char *path, const char *mode, int64_t max) {
   unique_fd fd(open_regular(path, flags, max));
   if (!fd.valid())
     return nullptr;
-  std::FILE *file = fdopen(fd.get(), mode);
+  // A stream that only reads needs neither fdopen's check of the mode nor
+  // the fstat its first read makes for a buffer size: two system calls of
+  // each list file of every run.
+  std::FILE *file = flags == O_RDONLY
+                        ? fopencookie(reinterpret_cast<void *>(
+                                          static_cast<intptr_t>(fd.get())),
+                                      mode, READ_ONLY_STREAM)
+                        : fdopen(fd.get(), mode);
   if (file)
     (void)fd.release();
   return file;

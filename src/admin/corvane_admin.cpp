@@ -14,11 +14,13 @@
 // folders 0755: the plug-in runs as qmail-smtpd's user and must read them.
 // A file it rewrites keeps its own mode.
 
+#include "admin/admin_check.h"
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
+#include "admin/admin_try.h"
 
 #include <cstdio>
 #include <cstring>
@@ -30,12 +32,14 @@
 namespace {
 
 const admin_command commands[] = {
-    {"list", ADMIN_LIST_USAGE, admin_list},
-    {"rules", ADMIN_RULES_USAGE, admin_rules},
-    {"ipr", ADMIN_IPR_USAGE, admin_ipr},
-    {"notice", ADMIN_NOTICE_USAGE, admin_notice},
-    {"stats", ADMIN_STATS_USAGE, admin_stats},
-    {nullptr, nullptr, nullptr},
+    {"list", ADMIN_LIST_USAGE, admin_list, false},
+    {"rules", ADMIN_RULES_USAGE, admin_rules, false},
+    {"ipr", ADMIN_IPR_USAGE, admin_ipr, false},
+    {"notice", ADMIN_NOTICE_USAGE, admin_notice, false},
+    {"stats", ADMIN_STATS_USAGE, admin_stats, false},
+    {"try", ADMIN_TRY_USAGE, admin_try, true},
+    {"check", ADMIN_CHECK_USAGE, admin_check, true},
+    {nullptr, nullptr, nullptr, false},
 };
 
 constexpr const char *USAGE_HEAD =
@@ -85,6 +89,8 @@ int main(int argc, char **argv) {
   bool force = false, help = false, options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
+    const admin_command *named =
+        words.empty() ? nullptr : command_named(words[0]);
     if (options_ended || arg[0] != '-' || arg[1] == '\0') {
       words.push_back(arg);
     } else if (std::strcmp(arg, "--") == 0) {
@@ -93,6 +99,8 @@ int main(int argc, char **argv) {
       force = true;
     } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       help = true;
+    } else if (named && named->as_plugin_user) {
+      words.push_back(arg);
     } else {
       std::fprintf(stderr, "corvane-admin: unknown option '%s'\n\n", arg);
       print_usage(stderr);
@@ -120,7 +128,8 @@ int main(int argc, char **argv) {
 
   admin_context context{std::span<const char *const>(words).subspan(1), force,
                         engine_handle{}};
-  corvane_init(&context.handle, admin_log);
+  if (!command->as_plugin_user)
+    corvane_init(&context.handle, admin_log);
   int status = command->run(context);
   corvane_free(&context.handle);
   status = with_output_checked(status);

@@ -3,6 +3,7 @@
 #include "engine/rule_registry.h"
 #include "lookup/dns_lookup.h"
 #include "lookup/regex_lists.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <syslog.h>
@@ -88,7 +89,7 @@ int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
     return DUNNO;
   }
   switch (checkRegexList(config.reverse_dns_regex_filename, record.remote_host,
-                         syslog)) {
+                         plugin_log)) {
   case 1:
     return HIT;
   case -1:

@@ -103,7 +103,7 @@ int collect_lines(string_list *lines, void *context) {
 }
 
 // The notice as qmail-smtpd sends it to the client, then the lines
-// corvane-spp writes for it on its standard output.
+// corvane-spp writes for it on its standard output, last.
 void print_reply(std::vector<std::string> &lines) {
   std::printf("reply sent to the client:\n");
   for (const std::string &line : lines) {
@@ -112,7 +112,7 @@ void print_reply(std::vector<std::string> &lines) {
       shown.pop_back();
     std::printf("  %s\n", printable(shown).c_str());
   }
-  std::printf("corvane-spp writes:\n");
+  std::printf("verdict: rejected; corvane-spp writes:\n");
   string_list *borrowed = nullptr;
   for (std::string &line : lines)
     if (string_list_append(&borrowed, line.data()) != 0)
@@ -138,12 +138,10 @@ int judge(engine_handle handle) {
     return admin_fail("the engine could not run (out of memory)");
   make_printable(result->summary);
   plugin_log(LOG_INFO, "%s", result->summary ? result->summary : "(null)");
-  if (result->rejected == 1) {
-    std::printf("verdict: rejected with notice %d\n", result->notice_id);
+  if (result->rejected == 1)
     print_reply(lines);
-  } else {
+  else
     std::printf("verdict: accepted; corvane-spp writes nothing\n");
-  }
   free_result(result);
   return ADMIN_OK;
 }

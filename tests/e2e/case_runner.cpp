@@ -28,6 +28,11 @@
 //     spp STATUS [mua=1] [ENV...]  env ENV..., run spp, its summary line
 //     admin N ARGS | ERROR         run admin ARGS, exit N, its error line
 //                                  (exit 2: then the usage)
+//     try [ARGS]                   run admin try ARGS with the environment's
+//                                  facts as options, as the plug-in's user:
+//                                  its output ends as the last spp run's
+//                                  did, it asks the DNS what that asked and
+//                                  it writes no log or count
 //   What the last run did, all of it (nothing given: nothing done):
 //     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
 //     notice REASON | PAGE         the six lines of the standard notice
@@ -67,6 +72,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -243,7 +249,7 @@ struct interpreter {
   std::string *content = nullptr;        // where the indented lines go
   // The last run: what it did, and what it should have.
   std::string title{}, exit_got{}, exit_want = "0";
-  lines run_env{}, summary{};
+  lines run_env{}, summary{}, spp_out{}, spp_queries{};
   int at_once = 0;
   uid_t user = 0;
   std::array<lines, SECTIONS> got_s{}, want_s{};
@@ -334,6 +340,8 @@ struct interpreter {
       want_s[ERR] = {"corvane-admin: " + expand(rest.substr(bar + 3))};
       if (w[0] == "2")
         want_s[ERR].push_back("...");
+    } else if (word == "try") {
+      try_facts(w);
     } else if (word == "exit" && w.size() == 1) {
       exit_want = w[0];
     } else if (word == ">" || word == "err") {
@@ -402,6 +410,39 @@ struct interpreter {
         ">,rcpt=<" + field("SMTPRCPTTO") + ">");
   }
 
+  void try_facts(const lines &extra) {
+    static const char *const options[][2] = {
+        {"TCPREMOTEIP", "ip"},    {"TCPREMOTEHOST", "host"},
+        {"SMTPHELOHOST", "helo"}, {"SMTPMAILFROM", "from"},
+        {"SMTPRCPTTO", "rcpt"},   {"SMTPAUTHUSER", "auth"}};
+    lines args = {"admin", "try", "--user", std::to_string(user)};
+    for (const std::string &var : env) {
+      const std::string name = var.substr(0, var.find('='));
+      for (const auto &[variable, option] : options)
+        if (name == variable)
+          args.push_back(std::string("--") + option + var.substr(name.size()));
+      if (name == "RELAYCLIENT")
+        args.push_back("--relay");
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    const std::string logs[] = {"/var/log/corvane/ihlog",
+                                "/var/log/corvane/.counter.dat." +
+                                    expand("$MM")};
+    lines before;
+    for (const std::string &log : logs)
+      before.push_back(sandbox::Sandbox::read_file(log));
+    const lines said = spp_out;
+    run(args);
+    for (int i : {0, 1})
+      if (sandbox::Sandbox::read_file(logs[i]) != before[i])
+        got += "try changed " + logs[i] + "\n";
+    want_s[OUT] = {"...", said.empty()
+                              ? "verdict: accepted; corvane-spp writes nothing"
+                              : "verdict: rejected; corvane-spp writes:"};
+    want_s[OUT].insert(want_s[OUT].end(), said.begin(), said.end());
+    want_s[QUERY] = spp_queries;
+  }
+
   void run(lines w) {
     if (dns && !dns_started && !(dns_started = start_dns_server(records)))
       got += "the test DNS server did not start\n";
@@ -461,6 +502,8 @@ struct interpreter {
                  : "[not mail/" + l.ident + "] ") +
             mask(l.text));
     }
+    if (spp)
+      std::tie(spp_out, spp_queries) = std::tie(got_s[OUT], got_s[QUERY]);
   }
 
   void finish() {

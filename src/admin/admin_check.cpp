@@ -240,11 +240,11 @@ void check_notice_segments() {
     if (segment < 0 || shmctl(segment, IPC_STAT, &status) != 0 ||
         !(status.shm_perm.mode & 0002))
       continue;
-    char name[64];
-    std::snprintf(name, sizeof name, "custom notice %d (segment key 0x%08x)",
-                  id, static_cast<unsigned>(key));
+    char name[32];
+    std::snprintf(name, sizeof name, "custom notice %d", id);
     report(false, name, 0,
-           "mode %04o: any local user may rewrite the rejection text",
+           "its shared-memory segment has mode %04o: any local user may "
+           "rewrite the rejection text",
            status.shm_perm.mode & 0777);
   }
 }

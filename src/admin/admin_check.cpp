@@ -1,6 +1,7 @@
 #include "admin/admin_check.h"
 
 #include "admin/admin_lists.h"
+#include "admin/admin_senders.h"
 #include "admin/admin_user.h"
 #include "engine/counters.h"
 #include "engine/list_files.h"
@@ -192,6 +193,24 @@ void check_patterns() {
 
 void check_readable(const char *path) { (void)open_as_plugin(path); }
 
+// The known senders' networks: each line the plug-in drops, each piece it
+// skips and each later line of a domain that it never consults.
+void check_restrictions() {
+  const char *path = config.valid_domain_ips_filename;
+  if (!open_as_plugin(path))
+    return;
+  const heap_text text(read_whole_file(path));
+  if (!text) {
+    report(true, path, 0, "cannot be read: %s", std::strerror(errno));
+    return;
+  }
+  explain_restrictions(
+      text.get(), [path](int line, bool problem, const std::string &message) {
+        if (problem)
+          report(true, path, line, "%s", message.c_str());
+      });
+}
+
 // The plug-in appends to the transaction log and updates this month's
 // counter file in the log folder, creating them when missing.
 void check_log_folder() {
@@ -292,6 +311,7 @@ int admin_check(const admin_context &context) {
   check_readable(DUMP_CORE_CONTROL_FILE);
   check_switches();
   check_lists();
+  check_restrictions();
   check_patterns();
   check_log_folder();
   check_resolver();

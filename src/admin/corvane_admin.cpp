@@ -18,6 +18,7 @@
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
+#include "admin/admin_senders.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
 #include "admin/admin_try.h"
@@ -37,6 +38,7 @@ const admin_command commands[] = {
     {"ipr", ADMIN_IPR_USAGE, admin_ipr, false},
     {"notice", ADMIN_NOTICE_USAGE, admin_notice, false},
     {"stats", ADMIN_STATS_USAGE, admin_stats, false},
+    {"senders", ADMIN_SENDERS_USAGE, admin_senders, false},
     {"try", ADMIN_TRY_USAGE, admin_try, true},
     {"check", ADMIN_CHECK_USAGE, admin_check, true},
     {nullptr, nullptr, nullptr, false},

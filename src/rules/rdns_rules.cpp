@@ -1,10 +1,14 @@
 #include "rules/rdns_rules.h"
 
 #include "engine/rule_registry.h"
+#include "ksf/known_sender_forgery_funcs.h"
 #include "lookup/dns_lookup.h"
 #include "lookup/regex_lists.h"
 #include "util/plugin_log.h"
 #include "util/raii.h"
+#include "util/ut_file.h"
+#include "util/ut_log.h"
+#include "util/ut_rfc.h"
 
 #include <syslog.h>
 
@@ -99,6 +103,20 @@ int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
   }
 }
 
-int known_sender_forgery(string_list *, string_list **, spp_state) {
-  return DUNNO;
+int known_sender_forgery(string_list *, string_list **, spp_state record) {
+  if (!record.mail_from || !*record.mail_from || !record.remote_ip ||
+      !*record.remote_ip || !ut_is_ip(record.remote_ip))
+    return DUNNO;
+  const char *file = config.valid_domain_ips_filename;
+  if (!file || !ut_file_exists(file))
+    return DUNNO;
+  const heap_text domain(ksf_parse_mail_from_domain(record.mail_from));
+  if (!domain || ksf_check_domain_to_ip_restriction(record.remote_ip,
+                                                    domain.get(), file) != 0)
+    return DUNNO;
+  // Reaches a log only through the library's sink, which the plug-in leaves
+  // empty: there the rejection itself is the trace.
+  ut_log_info("IP [%s] may not send from domain [%s]%s", record.remote_ip,
+              domain.get(), config.ksf_debug == 1 ? " (DEBUG)" : "");
+  return config.ksf_debug == 0 ? HIT : DUNNO;
 }

@@ -14,8 +14,15 @@
 //                               or a broken pattern without a match gives
 //                               TEMPFAIL.
 //   known_sender_forgery        the sender's domain must not be restricted
-//                               to other networks. Not built yet: answers
-//                               DUNNO.
+//                               to other networks by the first line of
+//                               config.valid_domain_ips_filename
+//                               (known_sender_forgery_funcs). Passes a
+//                               bounce, a client address that ut_is_ip
+//                               refuses, a missing file and every error.
+//                               On a forgery it reports "IP [..] may not
+//                               send from domain [..]" to the library's sink
+//                               and HITs; with config.ksf_debug 1 it only
+//                               reports (with " (DEBUG)") and passes.
 //
 // Each answers DUNNO, HIT or TEMPFAIL (rule_check.h). The three reverse-DNS
 // rules answer TEMPFAIL without a client address and on a lookup error

@@ -17,7 +17,7 @@
 //                                  on, with a record; it logs each query
 //     fifo PATH | dir PATH         a FIFO, a directory in a file's place
 //     link PATH TARGET             a symbolic link
-//     chmod MODE PATH              a file's mode changed
+//     mode PATH MODE               the file's permission bits
 //     flip ID                      a writer flipping the length header of
 //                                  notice segment ID while the case runs
 //     umask MODE | user UID        for the later runs (UID: the plug-in's)
@@ -311,8 +311,8 @@ struct interpreter {
       std::filesystem::create_directories(
           std::filesystem::path(w[0]).parent_path());
       done = symlink(w[1].c_str(), w[0].c_str()) == 0;
-    } else if (word == "chmod" && w.size() == 2) {
-      done = chmod(w[1].c_str(), std::stoi(w[0], nullptr, 8)) == 0;
+    } else if (word == "mode" && w.size() == 2) {
+      done = chmod(w[0].c_str(), std::stoi(w[1], nullptr, 8)) == 0;
     } else if (word == "flip" && named) {
       done = flip_header(std::stoi(w[0]));
     } else if (word == "user" && w.size() == 1) {

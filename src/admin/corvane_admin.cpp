@@ -1,14 +1,17 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
-// custom rejection notices and the per-day counters. It calls the same
+// custom rejection notices, the per-day counters and the known senders;
+// and, as the plug-in's user, a dry run of one SMTP command (try) and a
+// check of every file the plug-in reads (check). It calls the same
 // operations that the plug-in's modules define, so a change takes effect
 // with the next SMTP command.
 //
 // Options, anywhere before "--": --force (accept a doubtful list entry or
 // notice text), --help or -h (the usage of the command named, else of all).
+// Other options after the name of try or check are theirs.
 // Exit status: 0 done, 1 a change refused or failed (the reason on stderr,
-// the files left as they were) or its report could not be written on
-// stdout, 2 a usage error.
+// the files left as they were), check found an error, or a report could
+// not be written on stdout, 2 a usage error.
 //
 // Whatever umask it is started with, corvane-admin creates files 0644 and
 // folders 0755: the plug-in runs as qmail-smtpd's user and must read them.
@@ -55,8 +58,8 @@ constexpr const char *USAGE_TAIL =
     "              would pass over or that would break its reply\n"
     "  --help, -h  this text, or the usage of the command named\n"
     "  --          ends the options\n\n"
-    "Exit status: 0 done, 1 refused or failed (reason on stderr), 2 usage "
-    "error.\n";
+    "Exit status: 0 done, 1 refused or failed (reason on stderr) or check\n"
+    "found an error, 2 usage error.\n";
 
 void print_usage(std::FILE *stream) {
   std::fputs(USAGE_HEAD, stream);

@@ -31,9 +31,10 @@
 //                                  (exit 2: then the usage)
 //     try [ARGS]                   run admin try ARGS with the environment's
 //                                  facts as options, as the plug-in's user:
-//                                  its output ends as the last spp run's
-//                                  did, it asks the DNS what that asked and
-//                                  it writes no log or count
+//                                  its output ends in the last spp run's
+//                                  summary (of an spp line), reply and
+//                                  lines, it asks the DNS what that asked
+//                                  and it writes no log or count
 //   What the last run did, all of it (nothing given: nothing done):
 //     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
 //     notice REASON | PAGE         the six lines of the standard notice
@@ -251,6 +252,7 @@ struct interpreter {
   // The last run: what it did, and what it should have.
   std::string title{}, exit_got{}, exit_want = "0";
   lines run_env{}, summary{}, spp_out{}, spp_queries{};
+  std::string spp_summary{}; // of the last spp run, when known
   int at_once = 0;
   uid_t user = 0;
   std::array<lines, SECTIONS> got_s{}, want_s{};
@@ -333,6 +335,7 @@ struct interpreter {
       change_env({w.begin() + 1 + mua, w.end()});
       run({"spp"});
       add_summary(w[0], mua);
+      spp_summary = "info: " + summary.back().substr(5);
     } else if (word == "admin" && w.size() > 1 &&
                line.find(" | ") != line.npos) {
       const std::size_t bar = rest.find(" | ");
@@ -439,9 +442,16 @@ struct interpreter {
     for (int i : {0, 1})
       if (sandbox::Sandbox::read_file(logs[i]) != before[i])
         got += "try changed " + logs[i] + "\n";
-    want_s[OUT] = {"...", said.empty()
+    want_s[OUT] = {"..."};
+    if (!spp_summary.empty())
+      want_s[OUT].push_back(spp_summary);
+    if (!said.empty())
+      want_s[OUT].push_back("reply sent to the client:");
+    for (const std::string &line : said)
+      want_s[OUT].push_back("  " + line.substr(1));
+    want_s[OUT].push_back(said.empty()
                               ? "verdict: accepted; corvane-spp writes nothing"
-                              : "verdict: rejected; corvane-spp writes:"};
+                              : "verdict: rejected; corvane-spp writes:");
     want_s[OUT].insert(want_s[OUT].end(), said.begin(), said.end());
     want_s[QUERY] = spp_queries;
   }
@@ -506,7 +516,8 @@ struct interpreter {
             mask(l.text));
     }
     if (spp)
-      std::tie(spp_out, spp_queries) = std::tie(got_s[OUT], got_s[QUERY]);
+      std::tie(spp_out, spp_queries, spp_summary) =
+          std::tie(got_s[OUT], got_s[QUERY], "");
   }
 
   void finish() {

@@ -37,6 +37,7 @@ enum admin_status { ADMIN_OK = 0, ADMIN_FAILED = 1, ADMIN_USAGE = 2 };
 struct admin_context {
   std::span<const char *const> args; // the words after the command's name
   bool force;                        // --force: accept doubtful entries
+  bool json;                         // --json: stats for monitoring
   engine_handle handle; // built by corvane_init(admin_log), except for a
                         // command run as_plugin_user
 };

@@ -17,11 +17,11 @@ const char ADMIN_STATS_USAGE[] =
     "  corvane-admin stats [MONTH]          per-day ham, spam and exempt "
     "counts\n"
     "                                       of a month (1 to 12, default "
-    "this month)\n";
+    "this month)\n"
+    "  corvane-admin stats --json [MONTH]   the same as one JSON object\n";
 
 namespace {
 
-constexpr int DAYS = 31;
 constexpr int BAR_WIDTH = 20;
 
 uint32_t word_at(const unsigned char *counters, long offset) {
@@ -30,13 +30,8 @@ uint32_t word_at(const unsigned char *counters, long offset) {
   return word;
 }
 
-struct day_counts {
-  uint64_t ham = 0, spam = 0, exempt = 0;
-  uint64_t total() const { return ham + spam + exempt; }
-};
-
-void print_row(line_printer print, const char *label, const day_counts &c) {
-  const uint64_t total = c.total();
+void print_row(line_printer print, const char *label, const counter_day &c) {
+  const uint64_t total = c.ham + c.spam + c.exempt;
   char bar[BAR_WIDTH + 1];
   int hashes =
       total ? static_cast<int>((c.spam * BAR_WIDTH + total / 2) / total) : 0;
@@ -78,37 +73,79 @@ heap_text read_counter_file(const char *path, off_t &size) {
 
 } // namespace
 
-int print_counter_report(const unsigned char *counters, line_printer print) {
-  day_counts sum;
-  int days = 0;
-  for (int day = 1; day <= DAYS; ++day) {
-    const long record = counter_record_offset(day);
+int read_counter_days(const unsigned char *counters,
+                      counter_day (&days)[COUNTER_DAYS]) {
+  int used = 0;
+  for (int mday = 1; mday <= COUNTER_DAYS; ++mday) {
+    const long record = counter_record_offset(mday);
     const auto day_start = static_cast<time_t>(word_at(counters, record));
     if (day_start == 0)
       continue;
-    if (days++ == 0) {
-      char header[160];
-      std::snprintf(header, sizeof header, "%-10s %9s %9s %9s %9s  %s", "Day",
-                    "Ham", "Spam", "Exempt", "All", "Spam share");
-      print(header);
-    }
-    day_counts counts;
-    counts.ham = word_at(counters, record + 4);
-    counts.spam = word_at(counters, record + 8);
-    counts.exempt = word_at(counters, record + 12);
+    counter_day &day = days[used++];
     struct tm local {};
     (void)localtime_r(&day_start, &local);
-    char date[32];
-    std::snprintf(date, sizeof date, "%04d-%02d-%02d", local.tm_year + 1900,
-                  local.tm_mon + 1, day);
-    print_row(print, date, counts);
-    sum.ham += counts.ham;
-    sum.spam += counts.spam;
-    sum.exempt += counts.exempt;
+    std::snprintf(day.date, sizeof day.date, "%04d-%02d-%02d",
+                  local.tm_year + 1900, local.tm_mon + 1, mday);
+    day.ham = word_at(counters, record + 4);
+    day.spam = word_at(counters, record + 8);
+    day.exempt = word_at(counters, record + 12);
   }
-  if (days)
-    print_row(print, "Total", sum);
-  return days;
+  return used;
+}
+
+namespace {
+
+counter_day sum_of(const counter_day *days, int count) {
+  counter_day sum{};
+  for (int i = 0; i < count; ++i) {
+    sum.ham += days[i].ham;
+    sum.spam += days[i].spam;
+    sum.exempt += days[i].exempt;
+  }
+  return sum;
+}
+
+void print_json_counts(line_printer print, const char *head,
+                       const counter_day &c, const char *tail) {
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "%s\"ham\": %llu, \"spam\": %llu, \"exempt\": %llu%s", head,
+                static_cast<unsigned long long>(c.ham),
+                static_cast<unsigned long long>(c.spam),
+                static_cast<unsigned long long>(c.exempt), tail);
+  print(line);
+}
+
+} // namespace
+
+int print_counter_report(const unsigned char *counters, line_printer print) {
+  counter_day days[COUNTER_DAYS];
+  const int used = read_counter_days(counters, days);
+  if (used == 0)
+    return 0;
+  char header[160];
+  std::snprintf(header, sizeof header, "%-10s %9s %9s %9s %9s  %s", "Day",
+                "Ham", "Spam", "Exempt", "All", "Spam share");
+  print(header);
+  for (int i = 0; i < used; ++i)
+    print_row(print, days[i].date, days[i]);
+  print_row(print, "Total", sum_of(days, used));
+  return used;
+}
+
+int print_counter_json(const unsigned char *counters, int month,
+                       line_printer print) {
+  counter_day days[COUNTER_DAYS];
+  const int used = counters ? read_counter_days(counters, days) : 0;
+  char head[64];
+  std::snprintf(head, sizeof head, "{\"month\": %d, \"days\": [", month);
+  print(head);
+  for (int i = 0; i < used; ++i) {
+    std::snprintf(head, sizeof head, "  {\"date\": \"%.10s\", ", days[i].date);
+    print_json_counts(print, head, days[i], i + 1 < used ? "}," : "}");
+  }
+  print_json_counts(print, "], \"total\": {", sum_of(days, used), "}}");
+  return used;
 }
 
 int admin_stats(const admin_context &context) {
@@ -133,10 +170,14 @@ int admin_stats(const admin_context &context) {
   std::snprintf(path, sizeof path, "%s.%02d", COUNTER_FILE_BASE, month);
   off_t size = -1;
   heap_text bytes = read_counter_file(path, size);
+  const auto *counters = reinterpret_cast<unsigned char *>(bytes.get());
   if (!bytes) {
     if (size < 0 && errno == ENOENT) {
-      std::printf("No counts for month %02d: %s does not exist.\n", month,
-                  path);
+      if (context.json)
+        (void)print_counter_json(nullptr, month, print_line_stdout);
+      else
+        std::printf("No counts for month %02d: %s does not exist.\n", month,
+                    path);
       return ADMIN_OK;
     }
     if (size >= 0 && size != static_cast<off_t>(COUNTER_FILE_SIZE))
@@ -144,9 +185,12 @@ int admin_stats(const admin_context &context) {
                         path, static_cast<long long>(size), COUNTER_FILE_SIZE);
     return admin_fail("cannot read %s: %s", path, std::strerror(errno));
   }
+  if (context.json) {
+    (void)print_counter_json(counters, month, print_line_stdout);
+    return ADMIN_OK;
+  }
   std::printf("Counts of month %02d (%s):\n\n", month, path);
-  if (print_counter_report(reinterpret_cast<unsigned char *>(bytes.get()),
-                           print_line_stdout) == 0)
+  if (print_counter_report(counters, print_line_stdout) == 0)
     std::printf("No day of month %02d has counts.\n", month);
   return ADMIN_OK;
 }

@@ -1,17 +1,17 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
-// custom rejection notices, the per-day counters and the known senders;
-// and, as the plug-in's user, a dry run of one SMTP command (try) and a
-// check of every file the plug-in reads (check). It calls the same
-// operations that the plug-in's modules define, so a change takes effect
-// with the next SMTP command.
+// custom rejection notices, the known senders, the per-day counters and the
+// set-up of a host; and, as the plug-in's user, a dry run of one SMTP
+// command (try) and a check of every file the plug-in reads (check). It
+// calls the same operations that the plug-in's modules define, so a change
+// takes effect with the next SMTP command.
 //
 // Options, anywhere before "--": --force (accept a doubtful list entry or
-// notice text), --help or -h (the usage of the command named, else of all).
-// Other options after the name of try or check are theirs.
-// Exit status: 0 done, 1 a change refused or failed (the reason on stderr,
-// the files left as they were), check found an error, or a report could
-// not be written on stdout, 2 a usage error.
+// notice text), --json (stats as JSON), --help or -h (the usage of the command
+// named, else of all). Other options after the name of try or check are
+// theirs. Exit status: 0 done, 1 a change refused or failed (the reason on
+// stderr, the files left as they were), check found an error, or a report
+// could not be written on stdout, 2 a usage error.
 //
 // Whatever umask it is started with, corvane-admin creates files 0644 and
 // folders 0755: the plug-in runs as qmail-smtpd's user and must read them.
@@ -22,6 +22,7 @@
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
 #include "admin/admin_senders.h"
+#include "admin/admin_setup.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
 #include "admin/admin_try.h"
@@ -42,6 +43,7 @@ const admin_command commands[] = {
     {"notice", ADMIN_NOTICE_USAGE, admin_notice, false},
     {"stats", ADMIN_STATS_USAGE, admin_stats, false},
     {"senders", ADMIN_SENDERS_USAGE, admin_senders, false},
+    {"setup", ADMIN_SETUP_USAGE, admin_setup, false},
     {"try", ADMIN_TRY_USAGE, admin_try, true},
     {"check", ADMIN_CHECK_USAGE, admin_check, true},
     {nullptr, nullptr, nullptr, false},
@@ -56,6 +58,7 @@ constexpr const char *USAGE_TAIL =
     "\nOptions (anywhere before --):\n"
     "  --force     add a list entry or store a notice text that the plug-in\n"
     "              would pass over or that would break its reply\n"
+    "  --json      stats as one JSON object\n"
     "  --help, -h  this text, or the usage of the command named\n"
     "  --          ends the options\n\n"
     "Exit status: 0 done, 1 refused or failed (reason on stderr) or check\n"
@@ -91,7 +94,7 @@ int main(int argc, char **argv) {
   setlogmask(LOG_UPTO(LOG_INFO));
 
   std::vector<const char *> words;
-  bool force = false, help = false, options_ended = false;
+  bool force = false, json = false, help = false, options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
     const admin_command *named =
@@ -102,6 +105,8 @@ int main(int argc, char **argv) {
       options_ended = true;
     } else if (std::strcmp(arg, "--force") == 0) {
       force = true;
+    } else if (std::strcmp(arg, "--json") == 0) {
+      json = true;
     } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       help = true;
     } else if (named && named->as_plugin_user) {
@@ -132,7 +137,7 @@ int main(int argc, char **argv) {
   }
 
   admin_context context{std::span<const char *const>(words).subspan(1), force,
-                        engine_handle{}};
+                        json, engine_handle{}};
   if (!command->as_plugin_user)
     corvane_init(&context.handle, admin_log);
   int status = command->run(context);

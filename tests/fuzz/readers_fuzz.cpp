@@ -2,11 +2,13 @@
 // admin reaches. One source, one target per build (FUZZ_TARGET): each input
 // becomes the file's content (the first bytes choose a lookup where one is
 // needed) and the reader must answer without a crash, leak or hang.
+#include "admin/admin_senders.h"
 #include "admin/admin_stats.h"
 #include "engine/counters.h"
 #include "engine/list_admin.h"
 #include "engine/list_files.h"
 #include "frame/control_files.h"
+#include "ksf/known_sender_forgery_funcs.h"
 #include "lookup/ipr_maps.h"
 #include "lookup/regex_lists.h"
 
@@ -100,6 +102,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char errbuf[LIST_ERRBUF_SIZE];
   (void)update_list_file(path.c_str(), entry.c_str(), errbuf, add_list_writer);
   (void)update_list_file(path.c_str(), entry.c_str(), errbuf, del_list_writer);
+#elif FUZZ_TARGET == 7 // the known senders' restriction file, and its analysis
+  std::string path = put("valid_domain_ips", data, size);
+  ut_list_node *records = ksf_get_domain_ip_sets_from_file(path.c_str());
+  ksf_destroy_domain_ips_list(&records);
+  (void)ksf_check_domain_to_ip_restriction("192.0.2.1", "example.org",
+                                           path.c_str());
+  std::string text(reinterpret_cast<const char *>(data), size);
+  explain_restrictions(text.c_str(), [](int, bool, const std::string &) {});
 #endif
   return 0;
 }

@@ -164,7 +164,7 @@ TEST(OpenLocked, WaitsUntilAnotherProcessLetsGoOfTheLock) {
 std::vector<std::string> printed;
 void collect(const char *line) { printed.emplace_back(line); }
 
-TEST_F(Counters, TheStatsTableHasARowPerUsedDayAndTotals) {
+TEST_F(Counters, TheStatsTableAndJsonHaveARowPerUsedDayAndTotals) {
   use_zone("UTC");
   const time_t mar_2025 = utc(2025, 3, 1), day = 86400;
   bytes file = with(1, utc(2024, 3, 1), 1, 0, 0);    // the year is the record's
@@ -194,6 +194,19 @@ TEST_F(Counters, TheStatsTableHasARowPerUsedDayAndTotals) {
   printed.clear();
   EXPECT_EQ(report(bytes(COUNTER_FILE_SIZE, '\0')), 0);
   EXPECT_TRUE(printed.empty());
+  file = with(5, 0, 0, 0, 0, file);
+  file = with(6, 0, 0, 0, 0, file);
+  EXPECT_EQ(
+      print_counter_json(reinterpret_cast<const unsigned char *>(file.data()),
+                         3, collect),
+      2);
+  EXPECT_EQ(
+      printed,
+      (std::vector<std::string>{
+          R"({"month": 3, "days": [)",
+          R"(  {"date": "2024-03-01", "ham": 1, "spam": 0, "exempt": 0},)",
+          R"(  {"date": "2025-03-31", "ham": 0, "spam": 7, "exempt": 0})",
+          R"(], "total": {"ham": 1, "spam": 7, "exempt": 0}})"}));
 }
 
 } // namespace

@@ -119,6 +119,7 @@ TEST(Ksf, OnlyAListedDomainsFirstLineRestrictsAndEveryErrorPasses) {
       {"192.0.2.200", "example.org", 1},
       {"198.51.100.7", "example.org", 1},
       {"198.51.100.1", "mail.example.org", 1},
+      {"198.51.100.1", "example.orgs", 1},
       {"198.51.100.1", "example.net", 1},
       {"198.51.100.1", " ", 1},
       {"255.255.255.255", "example.org", 1},
@@ -155,6 +156,12 @@ TEST(Ksf, ABlockHoldsTheAddressesThatShareItsTopBits) {
     EXPECT_EQ(__ksf_is_ip_in_cidr_block(c.ip, c.network, c.prefix), c.inside)
         << std::hex << c.ip << " in " << c.network << "/" << std::dec
         << c.prefix;
+  // In a list, a range of negative prefix is passed over; one of 0 holds all.
+  for (const int32_t prefix : {-1, 0}) {
+    ip_range range = {0, prefix};
+    ut_list_node node = {&range, sizeof range, nullptr};
+    EXPECT_EQ(__ksf_is_ip_in_ranges("192.0.2.1", &node), prefix == 0);
+  }
 }
 
 TEST(Ksf, TheSendersDomainComesFromAValidAddressLowerCased) {

@@ -26,6 +26,8 @@
 #include <string>
 #include <sys/shm.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 const char ADMIN_CHECK_USAGE[] =
     "  corvane-admin check [--user U]       read every file as corvane-spp "
@@ -61,6 +63,8 @@ void report(bool error, const char *path, int line, const char *format, ...) {
   else
     std::printf("%s: ", path);
   std::printf("%s: %s\n", error ? "error" : "warning", printable(text).c_str());
+  // Out before a pattern's trial child (admin_lists) can inherit it.
+  std::fflush(stdout);
   ++(error ? found.errors : found.warnings);
 }
 
@@ -86,18 +90,24 @@ unique_file open_as_plugin(const char *path) {
 
 // Calls visit(number, text) for each line of a list or switch file that the
 // plug-in reads, with a null text for a line it skips as too long; warns of
-// lines past the 500th.
+// lines past the 500th. The lines are read first and the file closed, so
+// that no child process that a visit starts shares its offset.
 template <typename Visit> void walk_list(const char *path, Visit visit) {
-  unique_file file = open_as_plugin(path);
-  if (!file)
-    return;
-  char line[LIST_LINE_BUFFER];
+  std::vector<std::pair<bool, std::string>> lines;
   int number = 0;
-  for (line_read got;
-       (got = read_list_line(file.get(), line)) != line_read::end;) {
-    if (++number <= MAX_LIST_LINES)
-      visit(number, got == line_read::taken ? line : nullptr);
+  {
+    unique_file file = open_as_plugin(path);
+    if (!file)
+      return;
+    char line[LIST_LINE_BUFFER];
+    for (line_read got;
+         (got = read_list_line(file.get(), line)) != line_read::end;)
+      if (++number <= MAX_LIST_LINES)
+        lines.emplace_back(got == line_read::taken, line);
   }
+  for (size_t i = 0; i < lines.size(); ++i)
+    visit(static_cast<int>(i + 1),
+          lines[i].first ? lines[i].second.c_str() : nullptr);
   if (number > MAX_LIST_LINES)
     report(false, path, MAX_LIST_LINES + 1,
            "the file has %d lines; the plug-in reads only the first %d", number,
@@ -300,6 +310,7 @@ int admin_check(const admin_context &context) {
     std::printf("note: no user %s here: files are read as corvane-admin's "
                 "user, what the plug-in's user may read is not checked\n",
                 user ? user : PLUGIN_DEFAULT_USER);
+    std::fflush(stdout);
     break;
   case USER_REFUSED:
     return admin_fail("check: cannot become user %s: %s", found.user.c_str(),

@@ -474,7 +474,7 @@ struct interpreter {
     box.umask = umask;
     box.uid = spp ? user : 0; // corvane-admin is run by root
     if (at_once) {            // each in a child of its own; "#" is its number
-      box.timeout = std::chrono::seconds(120);
+      box.timeout = std::chrono::seconds(600); // a guard against a hang only
       std::vector<pid_t> runs;
       for (int i = 1; i <= at_once; ++i)
         if ((runs.emplace_back(fork())) == 0) {

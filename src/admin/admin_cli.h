@@ -38,13 +38,17 @@ struct admin_context {
   std::span<const char *const> args; // the words after the command's name
   bool force;                        // --force: accept doubtful entries
   bool json;                         // --json: stats for monitoring
-  engine_handle handle;              // built by corvane_init(admin_log)
+  engine_handle handle; // built by corvane_init(admin_log), except for a
+                        // command run as_plugin_user
 };
 
 struct admin_command {
   const char *name; // an absent name ends the table
   const char *usage;
   int (*run)(const admin_context &context);
+  // The command reads as the plug-in's user: it builds the engine itself
+  // once it has become that user, and takes options of its own.
+  bool as_plugin_user;
 };
 
 __attribute__((format(printf, 1, 2))) int admin_fail(const char *format, ...);

@@ -1,19 +1,23 @@
 // corvane-admin: the administrator's command for corvane-spp: the five
 // exemption and block lists, the rule and IP-reputation switches, the
 // custom rejection notices, the known senders, the per-day counters and the
-// set-up of a host. It calls the same operations that the plug-in's modules
-// define, so a change takes effect with the next SMTP command.
+// set-up of a host; and, as the plug-in's user, a dry run of one SMTP
+// command (try) and a check of every file the plug-in reads (check). It
+// calls the same operations that the plug-in's modules define, so a change
+// takes effect with the next SMTP command.
 //
 // Options, anywhere before "--": --force (accept a doubtful list entry or
 // notice text), --json (stats as JSON), --help or -h (the usage of the command
-// named, else of all). Exit status: 0 done, 1 a change refused or failed (the
-// reason on stderr, the files left as they were) or its report could not be
-// written on stdout, 2 a usage error.
+// named, else of all). Other options after the name of try or check are
+// theirs. Exit status: 0 done, 1 a change refused or failed (the reason on
+// stderr, the files left as they were), check found an error, or a report
+// could not be written on stdout, 2 a usage error.
 //
 // Whatever umask it is started with, corvane-admin creates files 0644 and
 // folders 0755: the plug-in runs as qmail-smtpd's user and must read them.
 // A file it rewrites keeps its own mode.
 
+#include "admin/admin_check.h"
 #include "admin/admin_cli.h"
 #include "admin/admin_lists.h"
 #include "admin/admin_notice.h"
@@ -21,6 +25,7 @@
 #include "admin/admin_setup.h"
 #include "admin/admin_stats.h"
 #include "admin/admin_toggles.h"
+#include "admin/admin_try.h"
 
 #include <cstdio>
 #include <cstring>
@@ -32,14 +37,16 @@
 namespace {
 
 const admin_command commands[] = {
-    {"list", ADMIN_LIST_USAGE, admin_list},
-    {"rules", ADMIN_RULES_USAGE, admin_rules},
-    {"ipr", ADMIN_IPR_USAGE, admin_ipr},
-    {"notice", ADMIN_NOTICE_USAGE, admin_notice},
-    {"stats", ADMIN_STATS_USAGE, admin_stats},
-    {"senders", ADMIN_SENDERS_USAGE, admin_senders},
-    {"setup", ADMIN_SETUP_USAGE, admin_setup},
-    {nullptr, nullptr, nullptr},
+    {"list", ADMIN_LIST_USAGE, admin_list, false},
+    {"rules", ADMIN_RULES_USAGE, admin_rules, false},
+    {"ipr", ADMIN_IPR_USAGE, admin_ipr, false},
+    {"notice", ADMIN_NOTICE_USAGE, admin_notice, false},
+    {"stats", ADMIN_STATS_USAGE, admin_stats, false},
+    {"senders", ADMIN_SENDERS_USAGE, admin_senders, false},
+    {"setup", ADMIN_SETUP_USAGE, admin_setup, false},
+    {"try", ADMIN_TRY_USAGE, admin_try, true},
+    {"check", ADMIN_CHECK_USAGE, admin_check, true},
+    {nullptr, nullptr, nullptr, false},
 };
 
 constexpr const char *USAGE_HEAD =
@@ -54,8 +61,8 @@ constexpr const char *USAGE_TAIL =
     "  --json      stats as one JSON object\n"
     "  --help, -h  this text, or the usage of the command named\n"
     "  --          ends the options\n\n"
-    "Exit status: 0 done, 1 refused or failed (reason on stderr), 2 usage "
-    "error.\n";
+    "Exit status: 0 done, 1 refused or failed (reason on stderr) or check\n"
+    "found an error, 2 usage error.\n";
 
 void print_usage(std::FILE *stream) {
   std::fputs(USAGE_HEAD, stream);
@@ -90,6 +97,8 @@ int main(int argc, char **argv) {
   bool force = false, json = false, help = false, options_ended = false;
   for (int i = 1; i < argc; ++i) {
     const char *arg = argv[i];
+    const admin_command *named =
+        words.empty() ? nullptr : command_named(words[0]);
     if (options_ended || arg[0] != '-' || arg[1] == '\0') {
       words.push_back(arg);
     } else if (std::strcmp(arg, "--") == 0) {
@@ -100,6 +109,8 @@ int main(int argc, char **argv) {
       json = true;
     } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       help = true;
+    } else if (named && named->as_plugin_user) {
+      words.push_back(arg);
     } else {
       std::fprintf(stderr, "corvane-admin: unknown option '%s'\n\n", arg);
       print_usage(stderr);
@@ -127,7 +138,8 @@ int main(int argc, char **argv) {
 
   admin_context context{std::span<const char *const>(words).subspan(1), force,
                         json, engine_handle{}};
-  corvane_init(&context.handle, admin_log);
+  if (!command->as_plugin_user)
+    corvane_init(&context.handle, admin_log);
   int status = command->run(context);
   corvane_free(&context.handle);
   status = with_output_checked(status);

@@ -71,10 +71,8 @@ string_list *read_names(const char *path) {
   return names;
 }
 
-enum class line_read { taken, skipped, end };
+} // namespace
 
-// Reads one line into `line` (LIST_LINE_BUFFER bytes) following the list
-// file rules above.
 line_read read_list_line(std::FILE *file, char *line) {
   if (!std::fgets(line, LIST_LINE_BUFFER, file))
     return line_read::end;
@@ -94,8 +92,6 @@ line_read read_list_line(std::FILE *file, char *line) {
   }
   return c == EOF ? line_read::taken : line_read::skipped;
 }
-
-} // namespace
 
 int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context) {

@@ -15,6 +15,9 @@
 //       extended regular expression anchored at the start ('*' -> ".*").
 //       An entry of letters, digits, "@-_." and '*' is matched without
 //       compiling it, with the result the expression would give.
+//   read_list_line(file, line)        the next line of an open list file
+//       into `line` (LIST_LINE_BUFFER bytes): taken, skipped (too long; it
+//       still counts as a line) or end.
 //   for_each_list_line(path, max, &count, cb, ctx)  the first non-zero
 //       callback result, else 0 (also when the file cannot be opened).
 //   read_enabled_rules / read_disabled_rules / read_ipr_lists(0)
@@ -30,6 +33,7 @@
 #include "engine/string_list.h"
 #include "frame/load_spp_env.h"
 
+#include <cstdio>
 #include <regex.h>
 #include <string>
 
@@ -56,10 +60,13 @@ inline constexpr const char *IPR_ENABLED_PATH =
 
 std::string wildcard_pattern(const char *entry);
 
+enum class line_read { taken, skipped, end };
+
 using list_line_callback = int (*)(const char *line, void *context);
 
 int match_exemption_list(int list_id, spp_state record);
 int wildcard_match(const char *entry, const char *value);
+line_read read_list_line(std::FILE *file, char *line);
 int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context);
 string_list *read_enabled_rules();

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <syslog.h>
 
+constinit bool engine_dry_run = false;
+
 const char *const status_names[6] = {
     "HAM", "SPAM", "IP_EXEMPT", "RCPT_EXEMPT", "FROM_WHITELIST", "ERROR"};
 const char *const outcome_labels[3] = {"DUNNO", "HIT", "TEMPFAIL"};
@@ -26,6 +28,11 @@ const char *shown(const char *text) { return text ? text : "(null)"; }
 const char *outcome_label(int outcome) {
   return outcome >= DUNNO && outcome <= TEMPFAIL ? outcome_labels[outcome]
                                                  : "<UNKNOWN>";
+}
+
+void count_run(counter_kind kind) {
+  if (!engine_dry_run)
+    update_counter(kind);
 }
 
 char *rule_detail(const rule_desc &rule, const string_list *matches) {
@@ -81,7 +88,8 @@ check_result *engine_check(verdict_output output, void *context,
     result->rejected = 0;
   }
   result->summary = build_summary(*result, record);
-  write_translog(TRANSLOG_PATH, result->summary);
+  if (!engine_dry_run)
+    write_translog(TRANSLOG_PATH, result->summary);
   return result;
 }
 
@@ -99,7 +107,7 @@ int check_exemptions(check_result *result, engine_handle handle,
   for (const auto &exemption : exemptions) {
     if (match_exemption_list(exemption.list, record)) {
       result->status = exemption.status;
-      update_counter(COUNT_EXEMPT);
+      count_run(COUNT_EXEMPT);
       return 1;
     }
   }
@@ -124,7 +132,7 @@ int check_blacklists(check_result *result, engine_handle handle,
     return 0;
   result->status = STATUS_SPAM;
   result->rejected = 1;
-  update_counter(COUNT_SPAM);
+  count_run(COUNT_SPAM);
   return 1;
 }
 
@@ -165,12 +173,12 @@ int check_rules(check_result *result, engine_handle handle, spp_state record) {
       std::free(result->detail);
       result->detail = rule_detail(*rule, matches);
       string_list_clear(&matches);
-      update_counter(COUNT_SPAM);
+      count_run(COUNT_SPAM);
       return 1;
     }
     string_list_clear(&matches);
   }
-  update_counter(COUNT_HAM);
+  count_run(COUNT_HAM);
   return 0;
 }
 

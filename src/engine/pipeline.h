@@ -13,6 +13,9 @@
 //   check_exemptions / check_blacklists / check_rules  1 when the stage
 //       answered, else 0.
 //   join_list(list)  a heap text of the list's present texts joined by ",".
+//   engine_dry_run   false in the plug-in; set (by `corvane-admin try`), a
+//       run is judged and traced as ever but neither counted nor appended to
+//       the transaction log.
 #pragma once
 
 #include "engine/rule_registry.h"
@@ -41,6 +44,7 @@ struct check_result {
 // Receives the lines of a rejection notice; the frame's print_verdict.
 using verdict_output = int (*)(string_list *lines, void *context);
 
+extern bool engine_dry_run;
 extern const char *const status_names[6];
 extern const char *const outcome_labels[3];
 

@@ -1,5 +1,7 @@
 #include "frame/load_spp_env.h"
 
+#include "util/plugin_log.h"
+
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -44,11 +46,11 @@ int load_spp_env(spp_state *record) {
 
 void detect_mua(spp_state *record) {
   if (std::getenv("RELAYCLIENT")) {
-    syslog(LOG_INFO, "RELAYCLIENT set: assuming MUA->MTA connection.");
+    plugin_log(LOG_INFO, "RELAYCLIENT set: assuming MUA->MTA connection.");
     record->mua = 1;
   } else if (record->auth_user && *record->auth_user) {
-    syslog(LOG_INFO, "AUTH_USER[%s] set: assuming MUA->MTA connection.",
-           record->auth_user);
+    plugin_log(LOG_INFO, "AUTH_USER[%s] set: assuming MUA->MTA connection.",
+               record->auth_user);
     record->mua = 1;
   }
 }

@@ -20,6 +20,7 @@
 #include "frame/control_files.h"
 #include "frame/load_spp_env.h"
 #include "frame/verdict.h"
+#include "util/plugin_log.h"
 #include "util/resource_limits.h"
 
 #include <csignal>
@@ -145,7 +146,7 @@ int main(int argc, char **argv) {
   parse_options(argc, argv);
 
   engine_handle handle;
-  corvane_init(&handle, syslog);
+  corvane_init(&handle, plugin_log);
   if (show_config_requested) {
     show_control_files();
     show_config(print_line_stderr, handle);
@@ -166,7 +167,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   detect_mua(&record);
-  dump_state(syslog, LOG_DEBUG, &record);
+  dump_state(plugin_log, LOG_DEBUG, &record);
   (void)run_checks(handle, record);
   free_state(&record);
   corvane_free(&handle);

@@ -2,6 +2,7 @@
 
 #include "rules/notice.h"
 #include "rules/product.h"
+#include "util/plugin_log.h"
 #include "util/printable.h"
 #include "util/raii.h"
 
@@ -53,7 +54,7 @@ int run_checks(engine_handle handle, spp_state record) {
   // The summary quotes the peer's values: a control byte in one would
   // split or forge a log line.
   make_printable(result->summary);
-  syslog(LOG_INFO, "%s", result->summary ? result->summary : "(null)");
+  plugin_log(LOG_INFO, "%s", result->summary ? result->summary : "(null)");
   int rejected = result->rejected == 1 ? 1 : 0;
   free_result(result);
   return rejected;

@@ -1,6 +1,7 @@
 #include "lookup/dns_lookup.h"
 
 #include "util/dns_resolver.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <arpa/inet.h>
@@ -43,10 +44,10 @@ int isIPAddress(const char *text) {
 
 int lookupDomain(const char *domain) {
   if (isIPAddress(domain) != 0) {
-    syslog(LOG_INFO, "Did not attempt to resolve IP address");
+    plugin_log(LOG_INFO, "Did not attempt to resolve IP address");
     return 0;
   }
-  syslog(LOG_INFO, "Looking up domain %s (this may take a while)", domain);
+  plugin_log(LOG_INFO, "Looking up domain %s (this may take a while)", domain);
   unsigned char answer[ANSWER_BUFFER];
   if (dns_resolver.query(domain, ns_c_in, ns_t_a, answer, sizeof answer) != -1)
     return 0;
@@ -57,7 +58,7 @@ int lookupDomain(const char *domain) {
 
 int __getenv(const char *name, char **out) {
   if (!name || !out) {
-    syslog(LOG_DEBUG, "__getenv(): attempt to call with invalid arguments");
+    plugin_log(LOG_DEBUG, "__getenv(): attempt to call with invalid arguments");
     return -1;
   }
   const char *value = std::getenv(name);
@@ -65,7 +66,7 @@ int __getenv(const char *name, char **out) {
     return 1;
   char *copy = strdup(value);
   if (!copy) {
-    syslog(LOG_ERR, "__getenv(): out of memory error");
+    plugin_log(LOG_ERR, "__getenv(): out of memory error");
     return -1;
   }
   *out = copy;
@@ -74,7 +75,7 @@ int __getenv(const char *name, char **out) {
 
 int lookupReverseDNS(char **out, const char *ip) {
   if (!out || !ip) {
-    syslog(LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
+    plugin_log(LOG_DEBUG, "lookupReverseDns(): NULL arguments detected");
     return 666;
   }
   char *from_front_end = nullptr;
@@ -83,7 +84,7 @@ int lookupReverseDNS(char **out, const char *ip) {
     return *from_front_end ? 0 : 1;
   }
   if (isIPAddress(ip) == 0) {
-    syslog(LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
+    plugin_log(LOG_DEBUG, "lookupReverseDNS(): Invalid IP address detected");
     return 666;
   }
   char *name = nullptr;
@@ -96,13 +97,13 @@ int lookupReverseDNS(char **out, const char *ip) {
 
 int __runRDNSQuery(char **out, const char *ip) {
   if (!out || !ip) {
-    syslog(LOG_DEBUG,
-           "__runRDNSQuery(): attempt to run with invalid arguments");
+    plugin_log(LOG_DEBUG,
+               "__runRDNSQuery(): attempt to run with invalid arguments");
     return 2;
   }
   struct in_addr address;
   if (!inet_aton(ip, &address)) {
-    syslog(LOG_WARNING, "lookupReverseDNS(): invalid IP address");
+    plugin_log(LOG_WARNING, "lookupReverseDNS(): invalid IP address");
     return 666;
   }
   for (int tries = 1;; ++tries) {
@@ -111,34 +112,34 @@ int __runRDNSQuery(char **out, const char *ip) {
     if (entry && entry->h_name) {
       char *name = strdup(entry->h_name);
       if (!name) {
-        syslog(LOG_ERR, "lookupReverseDNS(): out of memory error");
+        plugin_log(LOG_ERR, "lookupReverseDNS(): out of memory error");
         return 2;
       }
       *out = name;
-      syslog(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]", name);
+      plugin_log(LOG_DEBUG, "lookupReverseDNS(): resolved to [%s]", name);
       return 0;
     }
     switch (dns_resolver.last_error()) {
     case TRY_AGAIN:
       if (tries < REVERSE_TRIES)
         continue;
-      syslog(LOG_ERR, "gethostbyaddr() retried %d times", tries);
+      plugin_log(LOG_ERR, "gethostbyaddr() retried %d times", tries);
       return 2;
     case HOST_NOT_FOUND: {
-      syslog(LOG_DEBUG, "Hostname for IP %s could not be found", ip);
+      plugin_log(LOG_DEBUG, "Hostname for IP %s could not be found", ip);
       char *empty = strdup("");
       if (!empty) {
-        syslog(LOG_ERR, "lookupReverseDNS(): out of memory error");
+        plugin_log(LOG_ERR, "lookupReverseDNS(): out of memory error");
         return 2;
       }
       *out = empty;
       return 1;
     }
     case NO_RECOVERY:
-      syslog(LOG_ERR, "A non-recoverable DNS server error occured");
+      plugin_log(LOG_ERR, "A non-recoverable DNS server error occured");
       return 2;
     default:
-      syslog(LOG_ERR, "Unable to lookup reverse-DNS");
+      plugin_log(LOG_ERR, "Unable to lookup reverse-DNS");
       return 2;
     }
   }

@@ -3,12 +3,14 @@
 #include "engine/rule_registry.h"
 #include "util/fd_io.h"
 #include "util/general_funcs.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <endian.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <regex.h>
@@ -47,12 +49,12 @@ bool ipr_lookup_hit(const char *list_name, const char *ip) {
     return false;
   char *raw_path = nullptr;
   if (asprintf(&raw_path, "%s/%s", config.ipr_cache_dir, list_name) < 0) {
-    syslog(LOG_INFO,
-           "Warning: asprintf() failed, skipping check.  Out of memory?");
+    plugin_log(LOG_INFO,
+               "Warning: asprintf() failed, skipping check.  Out of memory?");
     return false;
   }
   heap_text path(raw_path);
-  syslog(LOG_DEBUG, "checkList(): IPR lookup [%s]", path.get());
+  plugin_log(LOG_DEBUG, "checkList(): IPR lookup [%s]", path.get());
   return lookupMapFile(path.get(), ip) == 1;
 }
 
@@ -69,7 +71,7 @@ int lookup_map_of_size(int fd, off_t size, uint32_t address) {
   if (level1 == ALL_LISTED)
     return 1;
   if (off_t{level1} > size - INDEX_BYTES) {
-    syslog(LOG_ERR, "lookupMap(): corrupt IPR file");
+    plugin_log(LOG_ERR, "lookupMap(): corrupt IPR file");
     return -1;
   }
 
@@ -81,7 +83,7 @@ int lookup_map_of_size(int fd, off_t size, uint32_t address) {
   if (level2 == ALL_LISTED)
     return 1;
   if (off_t{level2} > size - BITMAP_BYTES) {
-    syslog(LOG_ERR, "lookupMap(): corrupt IPR file");
+    plugin_log(LOG_ERR, "lookupMap(): corrupt IPR file");
     return -1;
   }
 
@@ -106,7 +108,7 @@ int lookup_map_path(const char *path, uint32_t address) {
 
 int lookupMap(int fd, uint32_t address) {
   if (fd < 0) {
-    syslog(LOG_WARNING, "lookupMap(): invalid file handle");
+    plugin_log(LOG_WARNING, "lookupMap(): invalid file handle");
     return -1;
   }
   const off_t size = lseek(fd, 0, SEEK_END);
@@ -115,12 +117,40 @@ int lookupMap(int fd, uint32_t address) {
   return lookup_map_of_size(fd, size, address);
 }
 
+const char *ipr_map_problem(int fd) {
+  const off_t size = lseek(fd, 0, SEEK_END);
+  if (size < 0)
+    return "cannot be read";
+  if (size < INDEX_BYTES)
+    return "is shorter than its 1024-byte index: a short map";
+  uint32_t level1[256], level2[256];
+  if (!read_at(fd, 0, level1, sizeof level1))
+    return "cannot be read";
+  for (uint32_t first : level1) {
+    first = le32toh(first);
+    if (first == NONE_LISTED || first == ALL_LISTED)
+      continue;
+    if (off_t{first} > size - INDEX_BYTES)
+      return "is corrupt: an index entry points past its end";
+    if (!read_at(fd, first, level2, sizeof level2))
+      return "cannot be read";
+    for (uint32_t second : level2) {
+      second = le32toh(second);
+      if (second != NONE_LISTED && second != ALL_LISTED &&
+          off_t{second} > size - BITMAP_BYTES)
+        return "is corrupt: an index entry points past its end";
+    }
+  }
+  return nullptr;
+}
+
 int lookupMapFile(const char *path, const char *ip) {
   if (!path || !ip)
     return -1;
   struct in_addr address;
   if (!inet_aton(ip, &address)) {
-    syslog(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address", ip);
+    plugin_log(LOG_WARNING, "lookupMapFile(): %s is not a valid IP address",
+               ip);
     return -1;
   }
   return lookup_map_path(path, address.s_addr);
@@ -130,8 +160,8 @@ int lookupMaps(const char *directory, const char *names, const char *ip,
                int print) {
   struct in_addr address;
   if (!ip || !inet_aton(ip, &address)) {
-    syslog(LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
-           ip ? ip : "(null)");
+    plugin_log(LOG_WARNING, "lookupMaps(): %s is not a valid IP address",
+               ip ? ip : "(null)");
     return -1;
   }
   int hits = 0;
@@ -157,16 +187,16 @@ int lookupMaps(const char *directory, const char *names, const char *ip,
     if (rc == -1 && !is_regular_file(path.get()))
       continue;
     if (rc == 0) {
-      syslog(LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip,
-             field.get());
+      plugin_log(LOG_INFO, "lookupMaps(): IP %s is NOT on block list %s", ip,
+                 field.get());
     } else if (rc == 1) {
-      syslog(LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip,
-             field.get());
+      plugin_log(LOG_INFO, "lookupMaps(): IP %s is on block list %s", ip,
+                 field.get());
       if (print)
         std::printf("%s ", field.get());
       ++hits;
     } else {
-      syslog(LOG_WARNING, "lookupMaps(): lookupMap() returned: %d", rc);
+      plugin_log(LOG_WARNING, "lookupMaps(): lookupMap() returned: %d", rc);
     }
   }
   if (print)
@@ -181,7 +211,7 @@ int checkList(string_list *list, const char *subject, int mode,
   bool ipr_hit = false;
   for (string_list *node = list; node; node = node->next) {
     if (!node->value) {
-      syslog(LOG_DEBUG, "checkList(): entry had no data.\n");
+      plugin_log(LOG_DEBUG, "checkList(): entry had no data.\n");
       return 0;
     }
     switch (mode) {
@@ -192,7 +222,7 @@ int checkList(string_list *list, const char *subject, int mode,
       if (rc != 0) {
         char error[REGEX_ERROR_BYTES];
         regerror(rc, pattern.get(), error, sizeof error);
-        syslog(LOG_INFO, "Warning: regcomp(): %s\n", error);
+        plugin_log(LOG_INFO, "Warning: regcomp(): %s\n", error);
         break;
       }
       if (pattern.matches(subject)) {

@@ -24,6 +24,10 @@
 //                            rejects (LOG_WARNING "lookupMapFile(): %s is
 //                            not a valid IP address") or a path that is no
 //                            regular file (silent). No lock is taken.
+//   ipr_map_problem(fd)      null when every index entry of the map on fd
+//                            lies inside it (so every lookup answers),
+//                            else why not: a short map (no whole level-1
+//                            index), a corrupt one, or a read error.
 //   lookupMaps(dir, names, ip, print)
 //                            looks the IP up in every map dir/name for the
 //                            space-separated names that name a regular file,
@@ -65,6 +69,7 @@ enum check_list_mode {
 
 int lookupMap(int fd, uint32_t address);
 int lookupMapFile(const char *path, const char *ip);
+const char *ipr_map_problem(int fd);
 int lookupMaps(const char *directory, const char *names, const char *ip,
                int print);
 int checkList(string_list *list, const char *subject, int mode,

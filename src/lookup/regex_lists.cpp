@@ -4,6 +4,7 @@
 #include "lookup/pattern_index.h"
 #include "lookup/pattern_prefilter.h"
 #include "util/fd_io.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <algorithm>
@@ -31,8 +32,6 @@ constexpr int PIECE_BUFFER = 1024;
 
 // Room for regerror's text, terminator included; longer texts are cut.
 constexpr size_t ERROR_TEXT_BUFFER = 80;
-
-constexpr int PATTERN_FLAGS = REG_EXTENDED | REG_ICASE | REG_NOSUB;
 
 // White space as the C locale has it, whatever locale is in force.
 bool is_blank_char(char c) {
@@ -178,6 +177,24 @@ void index_text(const file_text &text, pattern_index *index) {
 char default_dslregex[] =
     "^[^.0-9]*[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}[^0-9]*.";
 
+int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context) {
+  int line_number = 0;
+  char line[PIECE_BUFFER];
+  while (std::fgets(line, sizeof line, file)) {
+    ++line_number;
+    size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n')
+      line[--length] = '\0';
+    if (length == 0 || is_comment(line))
+      continue;
+    if (int stop = visit(line_number, line, context))
+      return stop;
+  }
+  // A file that opens but cannot be read (a directory, an I/O error) is as
+  // unusable as one that does not open.
+  return std::ferror(file) ? -1 : 0;
+}
+
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
@@ -223,7 +240,7 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
       break;
     }
     unique_regex pattern;
-    int rc = pattern.compile(line, PATTERN_FLAGS);
+    int rc = pattern.compile(line, PATTERN_REGEX_FLAGS);
     if (rc != 0) {
       char error[ERROR_TEXT_BUFFER];
       regerror(rc, pattern.get(), error, sizeof error);
@@ -243,7 +260,8 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
   // unusable as one that does not open.
   if (read_failed) {
     LIST_LOG(log, LOG_INFO,
-             "Warning: checkRegexList(): unable to open file '%s'", filename);
+             "Warning: checkRegexList(): unable to open file '%s'",
+             filename ? filename : "(null)");
     return -1;
   }
   return result;
@@ -251,10 +269,10 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
 
 int checkDSLRegexList(const char *subject) {
   if (!config.dsl_regex_filename) {
-    syslog(LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
+    plugin_log(LOG_INFO, "Warning: checkDSLRegexList(): filename not set");
     return -1;
   }
-  return checkRegexList(config.dsl_regex_filename, subject, syslog);
+  return checkRegexList(config.dsl_regex_filename, subject, plugin_log);
 }
 
 int isDSL(const char *hostname) {
@@ -269,11 +287,11 @@ int isDSL(const char *hostname) {
   if (pattern_cannot_match(default_dslregex, fold_subject(hostname)))
     return 0;
   unique_regex fallback;
-  int rc = fallback.compile(default_dslregex, PATTERN_FLAGS);
+  int rc = fallback.compile(default_dslregex, PATTERN_REGEX_FLAGS);
   if (rc != 0) {
     char error[ERROR_TEXT_BUFFER];
     regerror(rc, fallback.get(), error, sizeof error);
-    syslog(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n", error);
+    plugin_log(LOG_INFO, "Warning: isDSL(): regcomp(): %s\n", error);
     return 0;
   }
   return fallback.matches(hostname) ? 1 : 0;

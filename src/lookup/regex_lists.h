@@ -31,6 +31,12 @@
 //                            on). A missing subject gives -1 without
 //                            reading or logging. `log` has syslog's shape;
 //                            absent, nothing is logged.
+//   walk_pattern_lines(file, visit, ctx)
+//                            calls visit(line number, pattern, ctx) for
+//                            each pattern line of an open pattern file, as
+//                            checkRegexList reads them; the first non-zero
+//                            result ends the walk and is returned; 0 at the
+//                            end, -1 when the file cannot be read.
 //   checkDSLRegexList(subject)
 //                            checkRegexList on config.dsl_regex_filename,
 //                            logging through syslog; -1 with LOG_INFO
@@ -55,8 +61,17 @@
 
 #include "util/log_func.h"
 
+#include <cstdio>
+#include <regex.h>
+
+inline constexpr int PATTERN_REGEX_FLAGS = REG_EXTENDED | REG_ICASE | REG_NOSUB;
+
+using pattern_visit = int (*)(int line_number, const char *pattern,
+                              void *context);
+
 extern char default_dslregex[];
 
+int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context);
 int checkRegexList(const char *filename, const char *subject, log_func log);
 int checkDSLRegexList(const char *subject);
 int isDSL(const char *hostname);

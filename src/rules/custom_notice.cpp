@@ -1,5 +1,6 @@
 #include "rules/custom_notice.h"
 
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <cstdint>
@@ -27,7 +28,7 @@ int open_custom_notice(int notice_id) {
     return -1;
   key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, notice_id);
   if (key == -1) {
-    syslog(LOG_DEBUG, "failed to generate key");
+    plugin_log(LOG_DEBUG, "failed to generate key");
     return -1;
   }
   int shmid = shmget(key, HEADER_SIZE, 0400);
@@ -63,7 +64,8 @@ char *fetch_custom_notice(int notice_id) {
     return nullptr;
   char *text = static_cast<char *>(std::calloc(length + size_t{1}, 1));
   if (!text) {
-    syslog(LOG_DEBUG, "out of memory allocation buffer for rejection notice");
+    plugin_log(LOG_DEBUG,
+               "out of memory allocation buffer for rejection notice");
     return nullptr;
   }
   std::memcpy(text, static_cast<const char *>(segment.get()) + HEADER_SIZE,
@@ -84,17 +86,17 @@ int store_custom_notice(int notice_id, const char *text) {
     return 0;
   key_t key = ftok(CUSTOM_NOTICE_KEY_FILE, notice_id);
   if (key == 0 || key == -1) {
-    syslog(LOG_DEBUG, "failed to generate unique key");
+    plugin_log(LOG_DEBUG, "failed to generate unique key");
     return 0;
   }
   int shmid = shmget(key, length + HEADER_SIZE, IPC_CREAT | 0777);
   if (shmid == -1) {
-    syslog(LOG_DEBUG, "failed to link memory buffer for IPC");
+    plugin_log(LOG_DEBUG, "failed to link memory buffer for IPC");
     return 0;
   }
   shm_attachment segment(shmid);
   if (!segment.attached()) {
-    syslog(LOG_DEBUG, "failed to link memory buffer for IPC");
+    plugin_log(LOG_DEBUG, "failed to link memory buffer for IPC");
     return 0;
   }
   auto length32 = static_cast<uint32_t>(length);

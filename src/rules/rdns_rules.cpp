@@ -4,6 +4,7 @@
 #include "ksf/known_sender_forgery_funcs.h"
 #include "lookup/dns_lookup.h"
 #include "lookup/regex_lists.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 #include "util/ut_file.h"
 #include "util/ut_log.h"
@@ -92,7 +93,7 @@ int check_reverse_dns_list(string_list *, string_list **, spp_state record) {
     return DUNNO;
   }
   switch (checkRegexList(config.reverse_dns_regex_filename, record.remote_host,
-                         syslog)) {
+                         plugin_log)) {
   case 1:
     return HIT;
   case -1:

@@ -30,6 +30,12 @@
 //     spp STATUS [mua=1] [ENV...]  env ENV..., run spp, its summary line
 //     admin N ARGS | ERROR         run admin ARGS, exit N, its error line
 //                                  (exit 2: then the usage)
+//     try [ARGS]                   run admin try ARGS with the environment's
+//                                  facts as options, as the plug-in's user:
+//                                  its output ends in the last spp run's
+//                                  summary (of an spp line), reply and
+//                                  lines, it asks the DNS what that asked
+//                                  and it writes no log or count
 //   What the last run did, all of it (nothing given: nothing done):
 //     exit N | > LINE | err LINE   exit status (else 0), stdout, stderr
 //     notice REASON | PAGE         the six lines of the standard notice
@@ -69,6 +75,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -245,7 +252,8 @@ struct interpreter {
   std::string *content = nullptr;        // where the indented lines go
   // The last run: what it did, and what it should have.
   std::string title{}, exit_got{}, exit_want = "0";
-  lines run_env{}, summary{};
+  lines run_env{}, summary{}, spp_out{}, spp_queries{};
+  std::string spp_summary{}; // of the last spp run, when known
   int at_once = 0;
   uid_t user = 0;
   std::array<lines, SECTIONS> got_s{}, want_s{};
@@ -332,6 +340,7 @@ struct interpreter {
       change_env({w.begin() + 1 + mua, w.end()});
       run({"spp"});
       add_summary(w[0], mua);
+      spp_summary = "info: " + summary.back().substr(5);
     } else if (word == "admin" && w.size() > 1 &&
                line.find(" | ") != line.npos) {
       const std::size_t bar = rest.find(" | ");
@@ -342,6 +351,8 @@ struct interpreter {
       want_s[ERR] = {"corvane-admin: " + expand(rest.substr(bar + 3))};
       if (w[0] == "2")
         want_s[ERR].push_back("...");
+    } else if (word == "try") {
+      try_facts(w);
     } else if (word == "exit" && w.size() == 1) {
       exit_want = w[0];
     } else if (word == ">" || word == "err") {
@@ -410,6 +421,46 @@ struct interpreter {
         ">,rcpt=<" + field("SMTPRCPTTO") + ">");
   }
 
+  void try_facts(const lines &extra) {
+    static const char *const options[][2] = {
+        {"TCPREMOTEIP", "ip"},    {"TCPREMOTEHOST", "host"},
+        {"SMTPHELOHOST", "helo"}, {"SMTPMAILFROM", "from"},
+        {"SMTPRCPTTO", "rcpt"},   {"SMTPAUTHUSER", "auth"}};
+    lines args = {"admin", "try", "--user", std::to_string(user)};
+    for (const std::string &var : env) {
+      const std::string name = var.substr(0, var.find('='));
+      for (const auto &[variable, option] : options)
+        if (name == variable)
+          args.push_back(std::string("--") + option + var.substr(name.size()));
+      if (name == "RELAYCLIENT")
+        args.push_back("--relay");
+    }
+    args.insert(args.end(), extra.begin(), extra.end());
+    const std::string logs[] = {"/var/log/corvane/ihlog",
+                                "/var/log/corvane/.counter.dat." +
+                                    expand("$MM")};
+    lines before;
+    for (const std::string &log : logs)
+      before.push_back(sandbox::Sandbox::read_file(log));
+    const lines said = spp_out;
+    run(args);
+    for (int i : {0, 1})
+      if (sandbox::Sandbox::read_file(logs[i]) != before[i])
+        got += "try changed " + logs[i] + "\n";
+    want_s[OUT] = {"..."};
+    if (!spp_summary.empty())
+      want_s[OUT].push_back(spp_summary);
+    if (!said.empty())
+      want_s[OUT].push_back("reply sent to the client:");
+    for (const std::string &line : said)
+      want_s[OUT].push_back("  " + line.substr(1));
+    want_s[OUT].push_back(said.empty()
+                              ? "verdict: accepted; corvane-spp writes nothing"
+                              : "verdict: rejected; corvane-spp writes:");
+    want_s[OUT].insert(want_s[OUT].end(), said.begin(), said.end());
+    want_s[QUERY] = spp_queries;
+  }
+
   void run(lines w) {
     if (dns && !dns_started && !(dns_started = start_dns_server(records)))
       got += "the test DNS server did not start\n";
@@ -428,7 +479,7 @@ struct interpreter {
     box.umask = umask;
     box.uid = spp ? user : 0; // corvane-admin is run by root
     if (at_once) {            // each in a child of its own; "#" is its number
-      box.timeout = std::chrono::seconds(120);
+      box.timeout = std::chrono::seconds(600); // a guard against a hang only
       std::vector<pid_t> runs;
       for (int i = 1; i <= at_once; ++i)
         if ((runs.emplace_back(fork())) == 0) {
@@ -469,6 +520,9 @@ struct interpreter {
                  : "[not mail/" + l.ident + "] ") +
             mask(l.text));
     }
+    if (spp)
+      std::tie(spp_out, spp_queries, spp_summary) =
+          std::tie(got_s[OUT], got_s[QUERY], "");
   }
 
   void finish() {

@@ -1,0 +1,18 @@
+// plugin_log: the one road of the plug-in's own log lines to syslog.
+//
+//   plugin_log(priority, format, ...)  a log_func: vsyslog(3) of the line,
+//       or the line handed to the installed route instead.
+//   plugin_log_route(route)            installs a route (null: syslog
+//       again). A route receives every line whatever the syslog mask; it is
+//       how `corvane-admin try` shows the plug-in's trace on its standard
+//       output and writes nothing to syslog.
+#pragma once
+
+#include <cstdarg>
+
+using plugin_log_route_func = void (*)(int priority, const char *format,
+                                       va_list args);
+
+void plugin_log(int priority, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+void plugin_log_route(plugin_log_route_func route);

@@ -35,6 +35,7 @@ const char *const EDGE_PATTERNS[] = {
     "x]y",        "a\\",       "(^|[.-])ab", "^(ab|cd)+$",    "(ab|cd)?x$",
     "[^.]ab$",    "\\<ab",     "x|y",        "xy)",           "[[.a.]]b",
     "[:alpha:]x", "\\.A\\.b$", "^AB",        "ab\\(",         "\\{1\\}",
+    "x[0-9]+$",   "x[0-9]*$",  "^ab|(e|f)g", "(a|b)c|[|]d",   "a]b",
 };
 
 std::vector<std::string> table_patterns(const std::string &path) {

@@ -103,7 +103,7 @@ int ut_valid_email_address(const char *text) {
   }
   const char *domain = at + 1;
   if (std::strlen(domain) > DOMAIN_PART_MAX) {
-    UT_DEBUG("domain portion is greater than RFC specifications permit");
+    UT_DEBUG("domain portion is longer than an address may hold");
     return 0;
   }
   if (!*domain || !ut_valid_domain(domain)) {
@@ -111,7 +111,7 @@ int ut_valid_email_address(const char *text) {
     return 0;
   }
   if (text[0] == '.' || at[-1] == '.' || std::strstr(text, "..")) {
-    UT_DEBUG("address [%s] violates RFC pattern specifications", text);
+    UT_DEBUG("address [%s] breaks the address syntax", text);
     return 0;
   }
   for (const char *c = text; c < at; ++c) {

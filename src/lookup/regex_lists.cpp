@@ -45,6 +45,15 @@ bool is_comment(const char *line) {
   return *line == '#';
 }
 
+// Cuts a piece's newline; the length of the pattern it holds, or 0 for a
+// blank or comment line.
+size_t pattern_line_length(char *line) {
+  size_t length = std::strlen(line);
+  if (length > 0 && line[length - 1] == '\n')
+    line[--length] = '\0';
+  return length == 0 || is_comment(line) ? 0 : length;
+}
+
 // A pattern file read whole: one read or two, where a stream would read it
 // in pages. A read that fails ends the text there.
 struct file_text {
@@ -163,12 +172,9 @@ void index_text(const file_text &text, pattern_index *index) {
   size_t position = 0;
   for (size_t start = 0; next_piece(text, &position, line); start = position) {
     ++line_number;
-    size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n')
-      line[--length] = '\0';
-    if (length == 0 || is_comment(line))
-      continue;
-    index->add(line_number, static_cast<uint32_t>(start), line, length);
+    const size_t length = pattern_line_length(line);
+    if (length > 0)
+      index->add(line_number, static_cast<uint32_t>(start), line, length);
   }
 }
 
@@ -182,10 +188,7 @@ int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context) {
   char line[PIECE_BUFFER];
   while (std::fgets(line, sizeof line, file)) {
     ++line_number;
-    size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n')
-      line[--length] = '\0';
-    if (length == 0 || is_comment(line))
+    if (pattern_line_length(line) == 0)
       continue;
     if (int stop = visit(line_number, line, context))
       return stop;

@@ -33,10 +33,10 @@ struct index_header {
   int64_t mtime_ns;
   int64_t ctime_s;
   int64_t ctime_ns;
-  uint64_t checksum; // of the header, with this field 0, and the words
+  uint64_t checksum;    // of the header, with this field 0, and the words
+  uint64_t unused_word; // so that the lines' words start four-word aligned
 };
-static_assert(sizeof(index_header) == 88);
-constexpr size_t CHECKSUM_WORD = offsetof(index_header, checksum) / 8;
+static_assert(sizeof(index_header) == 96);
 constexpr size_t HEADER_WORDS = sizeof(index_header) / 8;
 
 index_header header_for(const struct stat &source) {
@@ -65,12 +65,25 @@ bool same_file(const index_header &a, const index_header &b) {
 // every offset is checked besides).
 class running_checksum {
 public:
-  // Four words, the next of the file in order (its first word is 4k).
-  void add(const uint64_t (&word)[4]) {
-    for (size_t lane = 0; lane < 4; ++lane) {
-      sum_[lane] += word[lane];
-      running_[lane] += sum_[lane];
+  // The next `count` words of the file; each call but the last starts
+  // four-word aligned and gives a multiple of four.
+  void add(const char *bytes, size_t count) {
+    uint64_t s0 = sum_[0], s1 = sum_[1], s2 = sum_[2], s3 = sum_[3];
+    uint64_t r0 = running_[0], r1 = running_[1], r2 = running_[2],
+             r3 = running_[3];
+    for (size_t i = 0; i < count; i += 4) {
+      uint64_t word[4] = {};
+      if (count - i >= 4)
+        std::memcpy(word, bytes + i * 8, sizeof word);
+      else
+        std::memcpy(word, bytes + i * 8, (count - i) * 8);
+      r0 += s0 += word[0];
+      r1 += s1 += word[1];
+      r2 += s2 += word[2];
+      r3 += s3 += word[3];
     }
+    sum_[0] = s0, sum_[1] = s1, sum_[2] = s2, sum_[3] = s3;
+    running_[0] = r0, running_[1] = r1, running_[2] = r2, running_[3] = r3;
   }
   uint64_t value() const {
     uint64_t total = 0;
@@ -82,16 +95,6 @@ public:
 private:
   uint64_t sum_[4] = {}, running_[4] = {};
 };
-
-// Four words from `bytes`, of which `count` are there (zeros after them).
-void four_words(const char *bytes, size_t count, uint64_t (&word)[4]) {
-  if (count >= 4) {
-    std::memcpy(word, bytes, sizeof word);
-    return;
-  }
-  word[0] = word[1] = word[2] = word[3] = 0;
-  std::memcpy(word, bytes, count * 8);
-}
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -298,6 +301,17 @@ void pattern_index::add(uint32_t number, uint32_t offset, const char *line,
   ++lines_;
 }
 
+void pattern_index::note_candidates(size_t line, const char *words,
+                                    size_t count, uint64_t refused) {
+  for (size_t k = 0; k < count; ++k) {
+    uint64_t word;
+    std::memcpy(&word, words + k * 8, 8);
+    if ((word & refused) == 0)
+      candidates_.push_back({static_cast<uint32_t>(line + k),
+                             static_cast<uint32_t>(word >> PATTERN_MASK_BITS)});
+  }
+}
+
 bool pattern_index::load(const std::string &path, const struct stat &source,
                          uint64_t mask) {
   candidates_.clear();
@@ -321,43 +335,38 @@ bool pattern_index::load(const std::string &path, const struct stat &source,
   // The words, a window at a time: the checksum over them all, and the
   // lines whose literals' characters the subject holds. A window is a
   // multiple of four words, so the checksum's lanes line up.
-  static_assert(fd_window::BLOCK % 32 == 0);
+  static_assert(fd_window::BLOCK % 32 == 0 && HEADER_WORDS % 4 == 0);
   const size_t table = sizeof header + size_t{header.lines} * 8;
+  const uint64_t refused = ~mask & MASK;
   running_checksum checksum;
-  auto add_candidate = [this](size_t line, uint64_t word) {
-    candidates_.push_back({static_cast<uint32_t>(line),
-                           static_cast<uint32_t>(word >> PATTERN_MASK_BITS)});
-  };
+  index_header unsummed = header;
+  unsummed.checksum = 0;
+  checksum.add(reinterpret_cast<const char *>(&unsummed), HEADER_WORDS);
   for (size_t at = 0; at < table; at += fd_window::BLOCK) {
-    const size_t words = std::min(table - at, fd_window::BLOCK) / 8;
-    const char *bytes = window_.get(at, words * 8);
-    if (!bytes) {
+    const size_t skip = at == 0 ? sizeof header : 0;
+    const size_t n = std::min(table - at, fd_window::BLOCK) - skip;
+    const char *words = window_.get(at, n + skip);
+    if (!words) {
       file_.reset();
       candidates_.clear();
       return false;
     }
-    const uint64_t refused = ~mask & MASK;
-    for (size_t j = 0; j < words; j += 4) {
+    words += skip;
+    checksum.add(words, n / 8);
+    // Four lines at a time (a word less one has its top bit set only when
+    // the word, under 2^40 once masked, is 0), then the last few.
+    const size_t first_line = (at + skip - sizeof header) / 8, count = n / 8;
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
       uint64_t word[4];
-      four_words(bytes + j * 8, words - j, word);
-      const size_t n = at / 8 + j; // of word[0] in the file
-      if (n < HEADER_WORDS || words - j < 4) {
-        // The header's words, the first line's, and the last few.
-        for (size_t k = 0; k < 4 && j + k < words; ++k) {
-          if (n + k == CHECKSUM_WORD)
-            word[k] = 0;
-          else if (n + k >= HEADER_WORDS && (word[k] & refused) == 0)
-            add_candidate(n + k - HEADER_WORDS, word[k]);
-        }
-      } else if (((word[0] & refused) == 0) | ((word[1] & refused) == 0) |
-                 ((word[2] & refused) == 0) | ((word[3] & refused) == 0)) {
-        // Most groups of four lines have none that may match.
-        for (size_t k = 0; k < 4; ++k)
-          if ((word[k] & refused) == 0)
-            add_candidate(n + k - HEADER_WORDS, word[k]);
-      }
-      checksum.add(word);
+      std::memcpy(word, words + j * 8, sizeof word);
+      if ((((word[0] & refused) - 1) | ((word[1] & refused) - 1) |
+           ((word[2] & refused) - 1) | ((word[3] & refused) - 1)) >>
+              63 !=
+          0)
+        note_candidates(first_line + j, words + j * 8, 4, refused);
     }
+    note_candidates(first_line + j, words + j * 8, count - j, refused);
   }
   if (checksum.value() != header.checksum) {
     file_.reset();
@@ -390,12 +399,8 @@ bool pattern_index::save(const std::string &path,
   std::memcpy(out.data() + sizeof header + built_words_.size() * 8,
               built_blocks_.data(), built_blocks_.size());
   running_checksum checksum;
-  const size_t words = (sizeof header + built_words_.size() * 8) / 8;
-  for (size_t i = 0; i < words; i += 4) {
-    uint64_t word[4];
-    four_words(out.data() + i * 8, words - i, word);
-    checksum.add(word);
-  }
+  checksum.add(out.data(), HEADER_WORDS);
+  checksum.add(out.data() + sizeof header, built_words_.size());
   header.checksum = checksum.value();
   std::memcpy(out.data(), &header, sizeof header);
 

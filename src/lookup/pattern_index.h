@@ -104,6 +104,11 @@ private:
     uint32_t block;
   };
 
+  // Notes the lines among `count` words, the first line's `line`, whose
+  // words the mask does not refuse.
+  void note_candidates(size_t line, const char *words, size_t count,
+                       uint64_t refused);
+
   // What add() builds: a word a line and the table of blocks.
   std::vector<uint64_t> built_words_;
   std::vector<size_t> built_at_;

@@ -70,8 +70,8 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
       text->read_failed = true;
       return;
     }
-    const ssize_t n =
-        read(fd, text->bytes.get() + text->size, capacity - text->size);
+    const size_t room = capacity - text->size;
+    const ssize_t n = read(fd, text->bytes.get() + text->size, room);
     if (n == 0)
       return;
     if (n < 0) {
@@ -81,6 +81,11 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
       return;
     }
     text->size += static_cast<size_t>(n);
+    // A regular file's read stops short only at its end: once it has given
+    // the size its fstat told, no read of nothing needs to confirm it.
+    if (static_cast<size_t>(n) < room &&
+        text->size >= static_cast<size_t>(st.st_size))
+      return;
     if (text->size == capacity) { // the file grew: room for more
       capacity *= 2;
       char *larger =

@@ -10,18 +10,20 @@
 //       from the fstat of its open: once that many bytes are in, the file
 //       ends without a read that returns 0. Size 0 says nothing (such as
 //       /proc's files report): the file ends at a read that returns 0.
+//       `read` (read(2) when null) lets a test script the file's reads.
 //   next_piece(limit, &length)  what fgets(s, limit + 1, stream) stores: the
 //       bytes up to and including the next '\n', at most `limit` of them
 //       (limit < CAPACITY), or the rest of the file; *length of them (NULs
-//       among them), not terminated. Null at the end of the file and when a
-//       read fails: what was read of the piece is lost, as fgets loses it.
-//       The piece is good until the next call.
+//       among them), not terminated, good until the next call. Null at the
+//       end of the file and when a read fails, where the caller stops (as
+//       after fgets, whose part of the piece read before the failure is lost).
 //   skip_line(&piece)    reads on to the end of the line as getc until '\n'
 //       would: true when a '\n' ended it; false at the end of the file or
 //       when a read fails. The last piece stays whole, with the byte after
 //       it free to write when false; `piece` follows it (it may move).
 //
-// A read that failed is tried again by the next call, as a stream's is.
+// After skip_line's failed read, the next call tries again, as a stream's
+// next fgets does.
 #pragma once
 
 #include <cstddef>

@@ -16,10 +16,8 @@ const char ADMIN_SETUP_USAGE[] =
     "the\n"
     "                                       plug-in needs, its cache, log and "
     "core\n"
-    "                                       folders"
-    "                                       given to USER (default qmaild); "
-    "never\n"
-    "                                       overwrites a file\n";
+    "                                       folders given to USER (default\n"
+    "                                       qmaild); never overwrites a file\n";
 
 namespace {
 

@@ -4,7 +4,9 @@
 #include "util/fd_io.h"
 #include "util/raii.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -13,7 +15,8 @@
 namespace {
 
 constexpr uint64_t INDEX_MAGIC = 0x3158444e49544150; // "PATINDX1"
-constexpr uint32_t INDEX_VERSION = 2;
+constexpr uint32_t INDEX_VERSION = 3;
+constexpr uint64_t MASK = (uint64_t{1} << PATTERN_MASK_BITS) - 1;
 // Far above the index of any pattern file a run would read.
 constexpr int64_t INDEX_FILE_MAX = int64_t{64} << 20;
 
@@ -21,7 +24,7 @@ struct index_header {
   uint64_t magic;
   uint32_t version;
   uint32_t lines;
-  uint32_t blob_size; // of the table of literals, a multiple of 8
+  uint32_t blocks_size; // of the table of blocks, a multiple of 8
   uint32_t unused;
   uint64_t device;
   uint64_t inode;
@@ -30,10 +33,11 @@ struct index_header {
   int64_t mtime_ns;
   int64_t ctime_s;
   int64_t ctime_ns;
-  uint64_t checksum; // of the whole file with this field 0
+  uint64_t checksum;    // of the header, with this field 0, and the words
+  uint64_t unused_word; // so that the lines' words start four-word aligned
 };
-static_assert(sizeof(index_header) % 8 == 0);
-static_assert(sizeof(pattern_index_line) == 24);
+static_assert(sizeof(index_header) == 96);
+constexpr size_t HEADER_WORDS = sizeof(index_header) / 8;
 
 index_header header_for(const struct stat &source) {
   index_header header{};
@@ -56,27 +60,41 @@ bool same_file(const index_header &a, const index_header &b) {
          a.ctime_ns == b.ctime_ns;
 }
 
-// Of the header and the lines, over 64-bit words, in lanes the compiler can
-// run side by side: it catches a torn or damaged file, not a forged one
-// (the folder is the plug-in's own, and every offset is checked besides).
-uint64_t checksum(const uint64_t *words, size_t count) {
-  constexpr size_t LANES = 4;
-  uint64_t sum[LANES] = {}, running[LANES] = {};
-  size_t i = 0;
-  for (; i + LANES <= count; i += LANES)
-    for (size_t lane = 0; lane < LANES; ++lane) {
-      sum[lane] += words[i + lane];
-      running[lane] += sum[lane];
+// Of the header and the lines' words, in four lanes: it catches a torn or
+// damaged file, not a forged one (the folder is the plug-in's own, and
+// every offset is checked besides).
+class running_checksum {
+public:
+  // The next `count` words of the file; each call but the last starts
+  // four-word aligned and gives a multiple of four.
+  void add(const char *bytes, size_t count) {
+    uint64_t s0 = sum_[0], s1 = sum_[1], s2 = sum_[2], s3 = sum_[3];
+    uint64_t r0 = running_[0], r1 = running_[1], r2 = running_[2],
+             r3 = running_[3];
+    for (size_t i = 0; i < count; i += 4) {
+      uint64_t word[4] = {};
+      if (count - i >= 4)
+        std::memcpy(word, bytes + i * 8, sizeof word);
+      else
+        std::memcpy(word, bytes + i * 8, (count - i) * 8);
+      r0 += s0 += word[0];
+      r1 += s1 += word[1];
+      r2 += s2 += word[2];
+      r3 += s3 += word[3];
     }
-  for (; i < count; ++i) {
-    sum[0] += words[i];
-    running[0] += sum[0];
+    sum_[0] = s0, sum_[1] = s1, sum_[2] = s2, sum_[3] = s3;
+    running_[0] = r0, running_[1] = r1, running_[2] = r2, running_[3] = r3;
   }
-  uint64_t total = 0;
-  for (size_t lane = 0; lane < LANES; ++lane)
-    total = (total ^ sum[lane] ^ (running[lane] << 1)) * 0x9e3779b97f4a7c15;
-  return total;
-}
+  uint64_t value() const {
+    uint64_t total = 0;
+    for (size_t lane = 0; lane < 4; ++lane)
+      total = (total ^ sum_[lane] ^ (running_[lane] << 1)) * 0x9e3779b97f4a7c15;
+    return total;
+  }
+
+private:
+  uint64_t sum_[4] = {}, running_[4] = {};
+};
 
 char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
 
@@ -89,7 +107,7 @@ uint64_t char_bit(unsigned char c) {
     return uint64_t{1} << 36;
   if (c == '-')
     return uint64_t{1} << 37;
-  return uint64_t{1} << (38 + c % 26);
+  return uint64_t{1} << (38 + c % 2);
 }
 
 uint64_t text_mask(std::string_view text) {
@@ -99,12 +117,15 @@ uint64_t text_mask(std::string_view text) {
   return mask;
 }
 
-// A line's literals, in the table of literals: this head, `count` records,
-// then their texts; 8-byte aligned, at most fd_window::BLOCK bytes.
-struct blob_head {
+// A line's block, in the table of blocks: this head, `count` literals, then
+// their texts; 8-byte aligned, at most fd_window::BLOCK bytes.
+struct block_head {
   uint32_t check; // of the bytes after it
-  uint8_t count;
-  uint8_t unused[3];
+  uint16_t size;  // of the whole block
+  uint8_t count;  // of literals
+  uint8_t taken;  // the prefilter took the line: it surely compiles
+  uint32_t number, offset, length; // the line's place in its file
+  uint32_t unused;
 };
 
 struct blob_literal {
@@ -114,7 +135,7 @@ struct blob_literal {
   uint8_t alternatives;
   uint16_t unused;
 };
-static_assert(sizeof(blob_head) == 8 && sizeof(blob_literal) == 8);
+static_assert(sizeof(block_head) == 24 && sizeof(blob_literal) == 8);
 
 uint32_t blob_check(const char *bytes, size_t n) {
   uint32_t hash = 2166136261u;
@@ -164,25 +185,30 @@ struct blob_builder {
     return needed;
   }
 
-  // The blob; empty when it would not fit.
-  std::string bytes() const {
-    const size_t texts_at = sizeof(blob_head) + literals.size() * 8;
+  // The block of the line; empty when it would not fit.
+  std::string bytes(const pattern_line_place &place, bool taken) const {
+    const size_t texts_at = sizeof(block_head) + literals.size() * 8;
     const size_t size = (texts_at + text.size() + 7) / 8 * 8;
     if (literals.size() > UINT8_MAX || size > fd_window::BLOCK)
       return {};
-    std::string blob(size, '\0');
+    char blob[fd_window::BLOCK] = {};
     for (size_t j = 0; j < literals.size(); ++j) {
       blob_literal literal = literals[j];
       literal.text = static_cast<uint16_t>(literal.text + texts_at);
-      std::memcpy(&blob[sizeof(blob_head) + j * 8], &literal, 8);
+      std::memcpy(blob + sizeof(block_head) + j * 8, &literal, 8);
     }
-    std::memcpy(&blob[texts_at], text.data(), text.size());
-    blob_head head{};
+    std::memcpy(blob + texts_at, text.data(), text.size());
+    block_head head{};
+    head.size = static_cast<uint16_t>(size);
     head.count = static_cast<uint8_t>(literals.size());
-    std::memcpy(&blob[0], &head, sizeof head);
-    head.check = blob_check(blob.data() + 4, size - 4);
-    std::memcpy(&blob[0], &head, sizeof head);
-    return blob;
+    head.taken = taken;
+    head.number = place.number;
+    head.offset = place.offset;
+    head.length = place.length;
+    std::memcpy(blob, &head, sizeof head);
+    head.check = blob_check(blob + 4, size - 4);
+    std::memcpy(blob, &head, sizeof head);
+    return std::string(blob, size);
   }
 };
 
@@ -240,109 +266,143 @@ std::vector<std::string> top_alternatives(const char *pattern) {
 
 void pattern_index::add(uint32_t number, uint32_t offset, const char *line,
                         size_t length) {
-  pattern_index_line entry{};
-  entry.offset = offset;
-  entry.number = number;
-  entry.length = static_cast<uint16_t>(length);
-  entry.blob = static_cast<uint32_t>(built_blobs_.size());
+  const pattern_line_place place{number, offset, static_cast<uint32_t>(length)};
+  uint64_t mask = 0;
+  blob_builder blob;
   pattern_literals literals;
-  if (read_pattern_literals(line, &literals)) {
-    blob_builder blob;
-    if (literals.count > 0) {
-      entry.mask = blob.add(literals);
-    } else {
-      // "A|B" matches where A or B does: it cannot match when no
-      // alternative can, each read as a pattern of its own.
-      const std::vector<std::string> alternatives = top_alternatives(line);
-      entry.mask = ~uint64_t{0};
-      for (size_t i = 0; alternatives.size() > 1 && i < alternatives.size();
-           ++i) {
-        if (!read_pattern_literals(alternatives[i].c_str(), &literals) ||
-            literals.count == 0) {
-          blob = {};
-          break;
-        }
-        if (i > 0)
-          blob.literals.push_back({0, 0, LITERAL_NEXT_ALTERNATIVE, 0, 0});
-        entry.mask &= blob.add(literals);
+  const bool taken = read_pattern_literals(line, &literals);
+  if (taken && literals.count > 0) {
+    mask = blob.add(literals);
+  } else if (taken) {
+    // "A|B" matches where A or B does: it cannot match when no
+    // alternative can, each read as a pattern of its own.
+    const std::vector<std::string> alternatives = top_alternatives(line);
+    mask = ~uint64_t{0};
+    for (size_t i = 0; alternatives.size() > 1 && i < alternatives.size();
+         ++i) {
+      if (!read_pattern_literals(alternatives[i].c_str(), &literals) ||
+          literals.count == 0) {
+        blob = {};
+        break;
       }
+      if (i > 0)
+        blob.literals.push_back({0, 0, LITERAL_NEXT_ALTERNATIVE, 0, 0});
+      mask &= blob.add(literals);
     }
-    std::string bytes = blob.bytes();
-    if (bytes.empty() || blob.literals.empty()) {
-      bytes = blob_builder{}.bytes();
-      entry.mask = 0;
-    }
-    entry.blob_length = static_cast<uint16_t>(bytes.size());
-    built_blobs_ += bytes;
   }
-  built_lines_.push_back(entry);
-  lines_ = built_lines_;
+  std::string bytes = blob.bytes(place, taken);
+  if (bytes.empty() || blob.literals.empty()) {
+    bytes = blob_builder{}.bytes(place, taken);
+    mask = 0;
+  }
+  built_words_.push_back(mask & MASK);
+  built_at_.push_back(built_blocks_.size());
+  built_blocks_ += bytes;
+  ++lines_;
 }
 
-bool pattern_index::load(const std::string &path, const struct stat &source) {
-  lines_ = {};
-  loaded_.reset();
+void pattern_index::note_candidates(size_t line, const char *words,
+                                    size_t count, uint64_t refused) {
+  for (size_t k = 0; k < count; ++k) {
+    uint64_t word;
+    std::memcpy(&word, words + k * 8, 8);
+    if ((word & refused) == 0)
+      candidates_.push_back({static_cast<uint32_t>(line + k),
+                             static_cast<uint32_t>(word >> PATTERN_MASK_BITS)});
+  }
+}
+
+bool pattern_index::load(const std::string &path, const struct stat &source,
+                         uint64_t mask) {
+  candidates_.clear();
+  lines_ = 0;
   int64_t size = 0;
   file_.reset(open_regular(path.c_str(), O_RDONLY, INDEX_FILE_MAX, &size));
-  index_header header;
-  if (!file_.valid() || size < int64_t{sizeof header} || size % 8 != 0 ||
-      !fd_read_all(file_.get(), &header, sizeof header) ||
-      !same_file(header, header_for(source)) ||
-      uint64_t(size) !=
-          sizeof header + uint64_t{header.lines} * sizeof(pattern_index_line) +
-              header.blob_size) {
-    file_.reset();
-    return false;
-  }
-  // The header and the lines; the literals are read when needed.
-  const size_t lines_size = header.lines * sizeof(pattern_index_line);
-  const size_t words = (sizeof header + lines_size) / 8;
-  std::unique_ptr<uint64_t[]> buffer(new (std::nothrow) uint64_t[words]);
-  if (!buffer ||
-      !fd_read_all(file_.get(), buffer.get() + sizeof header / 8, lines_size)) {
-    file_.reset();
-    return false;
-  }
-  const uint64_t stored = header.checksum;
-  header.checksum = 0;
-  std::memcpy(buffer.get(), &header, sizeof header);
-  const auto *lines = reinterpret_cast<const pattern_index_line *>(
-      buffer.get() + sizeof header / 8);
-  std::span<const pattern_index_line> line_span(lines, header.lines);
-  // Past the checksum, every offset is checked where it is used: a line
-  // that cannot be read is read as a file that cannot be, literals that
-  // cannot be read leave their line to be compiled.
-  if (checksum(buffer.get(), words) != stored) {
-    file_.reset();
-    return false;
-  }
-  loaded_ = std::move(buffer);
-  lines_ = line_span;
-  blobs_at_ = sizeof header + lines_size;
   window_.reset(file_.get());
+  const char *first =
+      size >= int64_t{sizeof(index_header)}
+          ? window_.get(0, std::min(size_t(size), fd_window::BLOCK))
+          : nullptr;
+  index_header header;
+  if (first)
+    std::memcpy(&header, first, sizeof header);
+  if (!first || size % 8 != 0 || !same_file(header, header_for(source)) ||
+      uint64_t(size) !=
+          sizeof header + uint64_t{header.lines} * 8 + header.blocks_size) {
+    file_.reset();
+    return false;
+  }
+  // The words, a window at a time: the checksum over them all, and the
+  // lines whose literals' characters the subject holds. A window is a
+  // multiple of four words, so the checksum's lanes line up.
+  static_assert(fd_window::BLOCK % 32 == 0 && HEADER_WORDS % 4 == 0);
+  const size_t table = sizeof header + size_t{header.lines} * 8;
+  const uint64_t refused = ~mask & MASK;
+  running_checksum checksum;
+  index_header unsummed = header;
+  unsummed.checksum = 0;
+  checksum.add(reinterpret_cast<const char *>(&unsummed), HEADER_WORDS);
+  for (size_t at = 0; at < table; at += fd_window::BLOCK) {
+    const size_t skip = at == 0 ? sizeof header : 0;
+    const size_t n = std::min(table - at, fd_window::BLOCK) - skip;
+    const char *words = window_.get(at, n + skip);
+    if (!words) {
+      file_.reset();
+      candidates_.clear();
+      return false;
+    }
+    words += skip;
+    checksum.add(words, n / 8);
+    // Four lines at a time (a word less one has its top bit set only when
+    // the word, under 2^40 once masked, is 0), then the last few.
+    const size_t first_line = (at + skip - sizeof header) / 8, count = n / 8;
+    size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+      uint64_t word[4];
+      std::memcpy(word, words + j * 8, sizeof word);
+      if ((((word[0] & refused) - 1) | ((word[1] & refused) - 1) |
+           ((word[2] & refused) - 1) | ((word[3] & refused) - 1)) >>
+              63 !=
+          0)
+        note_candidates(first_line + j, words + j * 8, 4, refused);
+    }
+    note_candidates(first_line + j, words + j * 8, count - j, refused);
+  }
+  if (checksum.value() != header.checksum) {
+    file_.reset();
+    candidates_.clear();
+    return false;
+  }
+  lines_ = header.lines;
+  blocks_at_ = table;
+  blocks_size_ = header.blocks_size;
   return true;
 }
 
 bool pattern_index::save(const std::string &path,
                          const struct stat &source) const {
   index_header header = header_for(source);
-  header.lines = static_cast<uint32_t>(lines_.size());
-  header.blob_size = static_cast<uint32_t>(built_blobs_.size());
-  const size_t lines_size = lines_.size_bytes();
-  const size_t size = sizeof header + lines_size + built_blobs_.size();
-  if (int64_t(size) > INDEX_FILE_MAX || built_blobs_.size() > UINT32_MAX)
+  header.lines = static_cast<uint32_t>(lines_);
+  header.blocks_size = static_cast<uint32_t>(built_blocks_.size());
+  const size_t size =
+      sizeof header + built_words_.size() * 8 + built_blocks_.size();
+  if (file_.valid() || int64_t(size) > INDEX_FILE_MAX ||
+      built_blocks_.size() / 8 >> (64 - PATTERN_MASK_BITS) != 0)
     return false;
-  std::unique_ptr<uint64_t[]> words(new (std::nothrow) uint64_t[size / 8]);
-  if (!words)
-    return false;
-  char *out = reinterpret_cast<char *>(words.get());
-  std::memcpy(out, &header, sizeof header);
-  if (lines_size > 0)
-    std::memcpy(out + sizeof header, lines_.data(), lines_size);
-  std::memcpy(out + sizeof header + lines_size, built_blobs_.data(),
-              built_blobs_.size());
-  header.checksum = checksum(words.get(), (sizeof header + lines_size) / 8);
-  std::memcpy(out, &header, sizeof header);
+  std::string out(size, '\0');
+  std::memcpy(out.data(), &header, sizeof header);
+  for (size_t i = 0; i < built_words_.size(); ++i) {
+    const uint64_t word = built_words_[i] | uint64_t{built_at_[i] / 8}
+                                                << PATTERN_MASK_BITS;
+    std::memcpy(out.data() + sizeof header + i * 8, &word, 8);
+  }
+  std::memcpy(out.data() + sizeof header + built_words_.size() * 8,
+              built_blocks_.data(), built_blocks_.size());
+  running_checksum checksum;
+  checksum.add(out.data(), HEADER_WORDS);
+  checksum.add(out.data() + sizeof header, built_words_.size());
+  header.checksum = checksum.value();
+  std::memcpy(out.data(), &header, sizeof header);
 
   // A name of this process's own, so that runs at once do not mix their
   // writes; the rename makes the whole file appear at once.
@@ -353,7 +413,7 @@ bool pattern_index::save(const std::string &path,
                     0644));
   if (!fd.valid())
     return false;
-  const bool written = fd_write_all(fd.get(), out, size) &&
+  const bool written = fd_write_all(fd.get(), out.data(), size) &&
                        fd_close(fd.release()) &&
                        rename(temporary.c_str(), path.c_str()) == 0;
   if (!written)
@@ -361,52 +421,83 @@ bool pattern_index::save(const std::string &path,
   return written;
 }
 
-bool pattern_index::lacks_literal(const pattern_index_line &line,
-                                  std::string_view folded) {
-  if (line.blob_length < sizeof(blob_head))
-    return false;
-  const char *blob = loaded_
-                         ? window_.get(blobs_at_ + line.blob, line.blob_length)
-                         : built_blobs_.data() + line.blob;
-  blob_head head;
-  if (!blob)
-    return false;
-  std::memcpy(&head, blob, sizeof head);
-  // Literals that fail their check, or reach past their blob: the line is
-  // compiled.
-  if (head.check != blob_check(blob + 4, line.blob_length - 4u) ||
-      sizeof head + head.count * sizeof(blob_literal) > line.blob_length ||
-      head.count == 0)
-    return false;
-  blob_literal literal[UINT8_MAX];
-  std::memcpy(literal, blob + sizeof head, head.count * sizeof(blob_literal));
-  for (size_t j = 0; j < head.count; ++j)
-    if (size_t{literal[j].text} + literal[j].length > line.blob_length ||
-        (literal[j].where == LITERAL_ONE_OF &&
-         (literal[j].alternatives == 0 ||
-          j + literal[j].alternatives >= head.count)))
-      return false;
+size_t pattern_index::next(size_t i, uint64_t mask) const {
+  if (file_.valid()) {
+    auto at = std::lower_bound(
+        candidates_.begin(), candidates_.end(), i,
+        [](const candidate &c, size_t line) { return c.line < line; });
+    return at == candidates_.end() ? lines_ : at->line;
+  }
+  while (i < lines_ && (built_words_[i] & ~mask & MASK) != 0)
+    ++i;
+  return std::min(i, lines_);
+}
+
+pattern_look pattern_index::look(size_t i, std::string_view folded,
+                                 pattern_line_place *place) {
+  const char *block = nullptr;
+  block_head head;
+  if (file_.valid()) {
+    auto at = std::lower_bound(
+        candidates_.begin(), candidates_.end(), i,
+        [](const candidate &c, size_t line) { return c.line < line; });
+    if (at == candidates_.end() || at->line != i)
+      return pattern_look::passed_over; // its mask was enough
+    const size_t offset = size_t{at->block} * 8;
+    const char *bytes = offset < blocks_size_
+                            ? window_.get(blocks_at_ + offset, sizeof head)
+                            : nullptr;
+    if (bytes)
+      std::memcpy(&head, bytes, sizeof head);
+    if (!bytes || head.size < sizeof head || head.size % 8 != 0 ||
+        offset + head.size > blocks_size_)
+      return pattern_look::damaged;
+    block = window_.get(blocks_at_ + offset, head.size);
+  } else if (i < lines_) {
+    block = built_blocks_.data() + built_at_[i];
+    std::memcpy(&head, block, sizeof head);
+  }
+  if (!block || head.check != blob_check(block + 4, head.size - 4u))
+    return pattern_look::damaged;
+  *place = {head.number, head.offset, head.length};
+  // Literals that reach past their block leave the line to be compiled.
+  if (!head.taken || head.count == 0 ||
+      sizeof head + head.count * sizeof(blob_literal) > head.size)
+    return pattern_look::compile;
+  auto literal = [block](size_t j) {
+    blob_literal at;
+    std::memcpy(&at, block + sizeof(block_head) + j * sizeof at, sizeof at);
+    return at;
+  };
+  for (size_t j = 0; j < head.count; ++j) {
+    const blob_literal at = literal(j);
+    if (size_t{at.text} + at.length > head.size ||
+        (at.where == LITERAL_ONE_OF &&
+         (at.alternatives == 0 || j + at.alternatives >= head.count)))
+      return pattern_look::compile;
+  }
 
   bool lacking = false; // the current alternative lacks a literal
   for (size_t j = 0; j < head.count; ++j) {
-    if (literal[j].where == LITERAL_NEXT_ALTERNATIVE) {
+    const blob_literal at = literal(j);
+    if (at.where == LITERAL_NEXT_ALTERNATIVE) {
       if (!lacking)
-        return false;
+        return pattern_look::compile;
       lacking = false;
     } else if (lacking) {
       continue;
-    } else if (literal[j].where == LITERAL_ONE_OF) {
+    } else if (at.where == LITERAL_ONE_OF) {
       bool one_found = false;
-      const size_t last = j + literal[j].alternatives;
+      const size_t last = j + at.alternatives;
       while (j < last)
-        if (found(literal[++j], blob, folded))
+        if (found(literal(++j), block, folded))
           one_found = true;
       lacking = !one_found;
     } else {
-      lacking = !found(literal[j], blob, folded);
+      lacking = !found(at, block, folded);
     }
   }
-  return lacking;
+  return lacking ? pattern_look::passed_over : pattern_look::compile;
 }
 
 std::string pattern_index_path(const char *file) {

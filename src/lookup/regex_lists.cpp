@@ -70,8 +70,8 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
       text->read_failed = true;
       return;
     }
-    const ssize_t n =
-        read(fd, text->bytes.get() + text->size, capacity - text->size);
+    const size_t room = capacity - text->size;
+    const ssize_t n = read(fd, text->bytes.get() + text->size, room);
     if (n == 0)
       return;
     if (n < 0) {
@@ -81,6 +81,11 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
       return;
     }
     text->size += static_cast<size_t>(n);
+    // A regular file's read stops short only at its end: once it has given
+    // the size its fstat told, no read of nothing needs to confirm it.
+    if (static_cast<size_t>(n) < room &&
+        text->size >= static_cast<size_t>(st.st_size))
+      return;
     if (text->size == capacity) { // the file grew: room for more
       capacity *= 2;
       char *larger =
@@ -116,33 +121,37 @@ void read_file_text(int fd, const struct stat &st, file_text *text) {
 }
 
 // The lines of the pattern file that a run compiles: from the text read
-// whole, or, when a saved index stood for the file, read a block at a time
-// from the file itself.
+// whole, or, when a saved index stood for the file, read one by one from the
+// file itself (few lines are compiled).
 class line_source {
 public:
-  line_source(int fd, const file_text *text) : text_(text), window_(fd) {}
+  line_source(int fd, const file_text *text) : fd_(fd), text_(text) {}
 
   // The line's bytes, terminated, in `line`; false when they cannot be read.
-  [[nodiscard]] bool get(const pattern_index_line &at,
-                         char (&line)[PIECE_BUFFER]) {
+  [[nodiscard]] bool get(const pattern_line_place &at,
+                         char (&line)[PIECE_BUFFER]) const {
     const size_t offset = at.offset, length = at.length;
-    const char *bytes = nullptr;
     if (length >= PIECE_BUFFER)
       return false;
-    if (!text_)
-      bytes = window_.get(offset, length);
-    else if (offset + length <= text_->size)
-      bytes = text_->bytes.get() + offset;
-    if (!bytes)
-      return false;
-    std::memcpy(line, bytes, length);
+    if (text_) {
+      if (offset + length > text_->size)
+        return false;
+      std::memcpy(line, text_->bytes.get() + offset, length);
+    } else {
+      ssize_t got;
+      do
+        got = pread(fd_, line, length, static_cast<off_t>(offset));
+      while (got < 0 && errno == EINTR);
+      if (got != static_cast<ssize_t>(length))
+        return false;
+    }
     line[length] = '\0';
     return true;
   }
 
 private:
+  int fd_;
   const file_text *text_;
-  fd_window window_;
 };
 
 // An index is saved only for a file last written at least this long ago:
@@ -198,6 +207,122 @@ int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context) {
   return std::ferror(file) ? -1 : 0;
 }
 
+namespace {
+
+// One call's scan of a pattern file: compiles the lines it is given, in
+// file order, and keeps what they showed.
+class pattern_scan {
+public:
+  pattern_scan(const char *filename, const char *subject, log_func log)
+      : filename_(filename), subject_(subject), log_(log),
+        folded_(fold_subject(subject)), mask_(pattern_subject_mask(folded_)) {}
+
+  const std::string &folded() const { return folded_; }
+  uint64_t mask() const { return mask_; }
+  int result() const { return result_; }
+
+  // Compiles the line numbered `number`; true when it matches.
+  bool matches(const char *line, uint32_t number) {
+    unique_regex pattern;
+    int rc = pattern.compile(line, PATTERN_REGEX_FLAGS);
+    if (rc != 0) {
+      char error[ERROR_TEXT_BUFFER];
+      regerror(rc, pattern.get(), error, sizeof error);
+      LIST_LOG(log_, LOG_INFO,
+               "Warning: checkRegexList(%s): regcomp(line %d): %s", filename_,
+               static_cast<int>(number), error);
+      result_ = -1;
+      return false;
+    }
+    if (!pattern.matches(subject_))
+      return false;
+    LIST_LOG(log_, LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]",
+             filename_, static_cast<int>(number), subject_, line);
+    result_ = 1;
+    return true;
+  }
+
+  enum class stop { matched, end, unreadable, damaged };
+
+  // The index's lines from line `*i` on, each passed over or compiled; at
+  // stop::damaged, *i is the line the index fails at.
+  stop walk(pattern_index &index, size_t *i, const line_source &source) {
+    char line[PIECE_BUFFER];
+    for (*i = index.next(*i, mask_); *i < index.lines();
+         *i = index.next(*i + 1, mask_)) {
+      pattern_line_place place;
+      const pattern_look look = index.look(*i, folded_, &place);
+      if (look == pattern_look::damaged)
+        return stop::damaged;
+      if (look == pattern_look::passed_over)
+        continue;
+      if (!source.get(place, line))
+        return stop::unreadable;
+      if (matches(line, place.number))
+        return stop::matched;
+    }
+    return stop::end;
+  }
+
+private:
+  const char *filename_;
+  const char *subject_;
+  log_func log_;
+  std::string folded_;
+  uint64_t mask_;
+  int result_ = 0;
+};
+
+// A small file's lines, straight from its text: each passed over when the
+// prefilter can tell, else compiled.
+pattern_scan::stop walk_text(const file_text &text, pattern_scan &scan) {
+  uint32_t line_number = 0;
+  char line[PIECE_BUFFER];
+  size_t position = 0;
+  while (next_piece(text, &position, line)) {
+    ++line_number;
+    if (pattern_line_length(line) == 0 ||
+        pattern_cannot_match(line, scan.folded()))
+      continue;
+    if (scan.matches(line, line_number))
+      return pattern_scan::stop::matched;
+  }
+  return pattern_scan::stop::end;
+}
+
+// From line i on, a long file's own text answers, through an index of it
+// that is saved for the next runs when it can be. Kept out of
+// checkRegexList's frame, where its buffers would cost every run stack
+// pages.
+[[gnu::noinline]] pattern_scan::stop
+scan_indexed_text(int fd, const struct stat &st, const std::string &index_path,
+                  size_t i, pattern_scan &scan, bool *read_failed) {
+  // (A saved index's lines were read with pread: the descriptor is still
+  // at the start.)
+  file_text text;
+  read_file_text(fd, st, &text);
+  pattern_index built;
+  index_text(text, &built);
+  if (!text.read_failed && text.size == static_cast<size_t>(st.st_size) &&
+      settled(st) && unchanged(fd, st))
+    (void)built.save(index_path, st);
+  const pattern_scan::stop stop = scan.walk(built, &i, line_source(fd, &text));
+  *read_failed = text.read_failed || stop == pattern_scan::stop::unreadable;
+  return stop;
+}
+
+// A short file's text, line by line.
+pattern_scan::stop scan_text(int fd, const struct stat &st, pattern_scan &scan,
+                             bool *read_failed) {
+  file_text text;
+  read_file_text(fd, st, &text);
+  const pattern_scan::stop stop = walk_text(text, scan);
+  *read_failed = text.read_failed;
+  return stop;
+}
+
+} // namespace
+
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
@@ -210,55 +335,24 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
     return -1;
   }
 
-  // The saved index of the file when it is this file's, else the index of
-  // the text read now (saved for the next runs when it can be).
-  const std::string index_path =
-      st.st_size >= PATTERN_INDEX_MIN_FILE ? pattern_index_path(filename) : "";
-  pattern_index index;
-  file_text text;
-  const bool indexed = !index_path.empty() && index.load(index_path, st);
-  if (!indexed) {
-    read_file_text(fd.get(), st, &text);
-    index_text(text, &index);
-    if (!index_path.empty() && !text.read_failed &&
-        text.size == static_cast<size_t>(st.st_size) && settled(st) &&
-        unchanged(fd.get(), st))
-      (void)index.save(index_path, st);
-  }
-
   // A line that provably compiles and lacks a literal the subject would
   // need is passed over uncompiled: that is what compiling it would show.
-  const std::string folded = fold_subject(subject);
-  const uint64_t mask = pattern_subject_mask(folded);
-  line_source source(fd.get(), indexed ? nullptr : &text);
-  bool read_failed = text.read_failed;
-  int result = 0;
-  char line[PIECE_BUFFER];
-  for (size_t i = 0; i < index.lines(); ++i) {
-    if (index.cannot_match(i, folded, mask))
-      continue;
-    const pattern_index_line &at = index.line(i);
-    if (!source.get(at, line)) {
-      read_failed = true;
-      break;
-    }
-    unique_regex pattern;
-    int rc = pattern.compile(line, PATTERN_REGEX_FLAGS);
-    if (rc != 0) {
-      char error[ERROR_TEXT_BUFFER];
-      regerror(rc, pattern.get(), error, sizeof error);
-      LIST_LOG(log, LOG_INFO,
-               "Warning: checkRegexList(%s): regcomp(line %d): %s", filename,
-               static_cast<int>(at.number), error);
-      result = -1;
-      continue;
-    }
-    if (pattern.matches(subject)) {
-      LIST_LOG(log, LOG_DEBUG, "checkRegexList(%s, line %d): hit [%s][%s]",
-               filename, static_cast<int>(at.number), subject, line);
-      return 1;
-    }
-  }
+  pattern_scan scan(filename, subject, log);
+  const std::string index_path =
+      st.st_size >= PATTERN_INDEX_MIN_FILE ? pattern_index_path(filename) : "";
+  // Without a saved index, as where it fails, the text answers.
+  pattern_scan::stop stop = pattern_scan::stop::damaged;
+  size_t i = 0;
+  pattern_index saved;
+  if (!index_path.empty() && saved.load(index_path, st, scan.mask()))
+    stop = scan.walk(saved, &i, line_source(fd.get(), nullptr));
+  bool read_failed = stop == pattern_scan::stop::unreadable;
+  if (stop == pattern_scan::stop::damaged && index_path.empty())
+    stop = scan_text(fd.get(), st, scan, &read_failed);
+  else if (stop == pattern_scan::stop::damaged)
+    stop = scan_indexed_text(fd.get(), st, index_path, i, scan, &read_failed);
+  if (stop == pattern_scan::stop::matched)
+    return 1;
   // A file that opens but cannot be read (a directory, an I/O error) is as
   // unusable as one that does not open.
   if (read_failed) {
@@ -267,7 +361,7 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
              filename ? filename : "(null)");
     return -1;
   }
-  return result;
+  return scan.result();
 }
 
 int checkDSLRegexList(const char *subject) {

@@ -19,6 +19,8 @@
 //     link PATH TARGET             a symbolic link
 //     mode PATH MODE               the file's permission bits
 //     age PATH                     the file last written an hour ago
+//     poke PATH N                  the byte N from the end of the file
+//                                  inverted
 //     flip ID                      a writer flipping the length header of
 //                                  notice segment ID while the case runs
 //     umask MODE | user UID        for the later runs (UID: the plug-in's)
@@ -320,6 +322,18 @@ struct interpreter {
       done = utimensat(AT_FDCWD, w[0].c_str(), hour_ago, 0) == 0;
     } else if (word == "mode" && w.size() == 2) {
       done = chmod(w[0].c_str(), std::stoi(w[1], nullptr, 8)) == 0;
+    } else if (word == "poke" && w.size() == 2) {
+      // The byte N from the end inverted, the file's times kept.
+      struct stat st;
+      char byte;
+      const int fd = open(w[0].c_str(), O_RDWR);
+      const off_t at =
+          stat(w[0].c_str(), &st) == 0 ? st.st_size - std::stoi(w[1]) : -1;
+      const struct timespec times[2] = {st.st_atim, st.st_mtim};
+      done = at >= 0 && pread(fd, &byte, 1, at) == 1 &&
+             (byte = char(~byte), pwrite(fd, &byte, 1, at) == 1) &&
+             futimens(fd, times) == 0;
+      close(fd);
     } else if (word == "flip" && named) {
       done = flip_header(std::stoi(w[0]));
     } else if (word == "user" && w.size() == 1) {

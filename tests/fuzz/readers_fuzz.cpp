@@ -143,15 +143,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     close(fd);
   }
-  pattern_index *use = index.load(saved, source) ? &index : &built;
   const uint64_t mask = pattern_subject_mask(folded);
-  for (size_t i = 0; i < use->lines() && i < lines.size(); ++i) {
-    if (!use->cannot_match(i, folded, mask) ||
-        use->line(i).number - 1 >= lines.size())
+  pattern_index *use = index.load(saved, source, mask) ? &index : &built;
+  pattern_line_place place;
+  for (size_t i = use->next(0, mask); i < use->lines();
+       i = use->next(i + 1, mask)) {
+    const pattern_look look = use->look(i, folded, &place);
+    if (look == pattern_look::damaged)
+      break; // the run reads the text from here on
+    if (look == pattern_look::compile)
+      continue;
+    // Passed over: the line the built index has there must compile and not
+    // match (a damaged index must not make it pass over another).
+    if (i >= lines.size())
       continue;
     regex_t re;
-    const char *line = lines[use->line(i).number - 1].c_str();
-    if (regcomp(&re, line, REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0)
+    if (regcomp(&re, lines[i].c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) !=
+        0)
       std::abort();
     const bool matched = regexec(&re, subject, 0, nullptr, 0) == 0;
     regfree(&re);

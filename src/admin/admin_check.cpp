@@ -12,6 +12,7 @@
 #include "rules/catalogue.h"
 #include "rules/custom_notice.h"
 #include "util/fd_io.h"
+#include "util/fd_lines.h"
 #include "util/printable.h"
 #include "util/raii.h"
 
@@ -68,12 +69,10 @@ void report(bool error, const char *path, int line, const char *format, ...) {
   ++(error ? found.errors : found.warnings);
 }
 
-// The file as the plug-in opens it; null when it is missing (nothing to
-// report) or cannot be read (reported).
-unique_file open_as_plugin(const char *path) {
-  unique_file file(fopen_regular(path, "r", LIST_FILE_MAX));
-  if (!file && errno != ENOENT) {
-    const int error = errno;
+// Reports why the plug-in cannot read the file, unless it is missing.
+void report_unopened(const char *path) {
+  const int error = errno;
+  if (error != ENOENT) {
     if (error == EINVAL)
       report(true, path, 0, "is no regular file; the plug-in does not read it");
     else if (error == EFBIG)
@@ -85,6 +84,14 @@ unique_file open_as_plugin(const char *path) {
       report(true, path, 0, "cannot be read by %s: %s", found.user.c_str(),
              std::strerror(error));
   }
+}
+
+// The file as the plug-in opens it; null when it is missing (nothing to
+// report) or cannot be read (reported).
+unique_file open_as_plugin(const char *path) {
+  unique_file file(fopen_regular(path, "r", LIST_FILE_MAX));
+  if (!file)
+    report_unopened(path);
   return file;
 }
 
@@ -96,14 +103,16 @@ template <typename Visit> void walk_list(const char *path, Visit visit) {
   std::vector<std::pair<bool, std::string>> lines;
   int number = 0;
   {
-    unique_file file = open_as_plugin(path);
-    if (!file)
-      return;
-    char line[LIST_LINE_BUFFER];
-    for (line_read got;
-         (got = read_list_line(file.get(), line)) != line_read::end;)
+    int64_t size = 0;
+    unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX, &size));
+    if (!fd.valid())
+      return report_unopened(path);
+    fd_lines file(fd.get(), size);
+    char *line;
+    for (line_read got; (got = read_list_line(file, &line)) != line_read::end;)
       if (++number <= MAX_LIST_LINES)
-        lines.emplace_back(got == line_read::taken, line);
+        lines.emplace_back(got == line_read::taken,
+                           got == line_read::taken ? line : "");
   }
   for (size_t i = 0; i < lines.size(); ++i)
     visit(static_cast<int>(i + 1),

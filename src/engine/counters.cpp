@@ -19,27 +19,26 @@ struct day_record {
 };
 static_assert(sizeof(day_record) == 16);
 
-bool must_start_afresh(int fd, long offset, time_t today_start) {
-  if (fd_size(fd) != static_cast<int64_t>(COUNTER_FILE_SIZE))
+// `file` holds what one read of COUNTER_FILE_SIZE + 1 bytes at offset 0
+// gave (`size` bytes, -1 for a failed read).
+bool must_start_afresh(const char *file, ssize_t size, long offset,
+                       time_t today_start) {
+  if (size != static_cast<ssize_t>(COUNTER_FILE_SIZE))
     return true;
-  uint32_t header = 0;
-  if (!fd_seek(fd, 0, SEEK_SET) || !fd_read_all(fd, &header, sizeof header) ||
-      header != 0)
-    return true;
-  day_record stored{};
-  if (!fd_seek(fd, static_cast<int32_t>(offset), SEEK_SET) ||
-      !fd_read_all(fd, &stored, sizeof stored))
-    return true;
-  return stored.day_start != 0 &&
-         static_cast<int64_t>(today_start) -
-                 static_cast<int64_t>(stored.day_start) >
-             COUNTER_MAX_AGE;
+  uint32_t header;
+  day_record stored;
+  std::memcpy(&header, file, sizeof header);
+  std::memcpy(&stored, file + offset, sizeof stored);
+  return header != 0 || (stored.day_start != 0 &&
+                         static_cast<int64_t>(today_start) -
+                                 static_cast<int64_t>(stored.day_start) >
+                             COUNTER_MAX_AGE);
 }
 
 void start_afresh(int fd) {
   static const char zeros[COUNTER_FILE_SIZE] = {};
-  if (fd_seek(fd, 0, SEEK_SET) && fd_truncate_here(fd))
-    (void)fd_write_all(fd, zeros, sizeof zeros);
+  if (ftruncate(fd, 0) == 0)
+    (void)pwrite(fd, zeros, sizeof zeros, 0);
 }
 
 } // namespace
@@ -100,18 +99,21 @@ void update_counter_file(const char *path, int kind, time_t now) {
   if (!fd.valid())
     return;
   const long offset = counter_record_offset(local.tm_mday);
-  if (must_start_afresh(fd.get(), offset, today_start))
-    start_afresh(fd.get());
-
+  // The whole file in one read (one byte more tells a longer one): its size,
+  // header and today's record.
+  char file[COUNTER_FILE_SIZE + 1];
+  const ssize_t size = pread(fd.get(), file, sizeof file, 0);
   day_record record{};
-  if (!fd_seek(fd.get(), static_cast<int32_t>(offset), SEEK_SET))
-    return;
-  (void)fd_read_all(fd.get(), &record, sizeof record);
+  if (must_start_afresh(file, size, offset, today_start)) {
+    start_afresh(fd.get());
+    (void)pread(fd.get(), &record, sizeof record, offset);
+  } else {
+    std::memcpy(&record, file + offset, sizeof record);
+  }
   if (record.day_start == 0)
     record.day_start = static_cast<uint32_t>(today_start);
   record.count[kind] += 1;
-  if (fd_seek(fd.get(), static_cast<int32_t>(offset), SEEK_SET))
-    (void)fd_write_all(fd.get(), &record, sizeof record);
+  (void)pwrite(fd.get(), &record, sizeof record, offset);
 }
 
 void update_counter(int kind) {

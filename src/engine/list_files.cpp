@@ -2,11 +2,13 @@
 
 #include "lookup/dns_lookup.h"
 #include "util/fd_io.h"
+#include "util/fd_lines.h"
 #include "util/raii.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <string>
 #include <strings.h>
 
@@ -73,38 +75,47 @@ string_list *read_names(const char *path) {
 
 } // namespace
 
-line_read read_list_line(std::FILE *file, char *line) {
-  if (!std::fgets(line, LIST_LINE_BUFFER, file))
+line_read read_list_line(fd_lines &file, char **line) {
+  size_t length;
+  char *piece = file.next_piece(LIST_LINE_BUFFER - 1, &length);
+  if (!piece)
     return line_read::end;
-  size_t length = std::strlen(line);
-  if (length > 0 && line[length - 1] == '\n') {
-    line[--length] = '\0';
-    if (length > 0 && line[length - 1] == '\r')
-      line[--length] = '\0';
+  *line = piece;
+  if (piece[length - 1] == '\n') {
+    piece[--length] = '\0';
+    if (length > 0 && piece[length - 1] == '\r')
+      piece[--length] = '\0';
     return line_read::taken;
   }
-  if (length < LIST_LINE_BUFFER - 1)
-    return line_read::taken; // unterminated last line, kept as it stands
-  // The buffer filled before the line ended: the line is too long unless it
-  // runs to the end of the file without a line feed.
-  int c;
-  while ((c = std::getc(file)) != EOF && c != '\n') {
+  if (length < LIST_LINE_BUFFER - 1) { // the unterminated last line
+    piece[length] = '\0';
+    return line_read::taken;
   }
-  return c == EOF ? line_read::taken : line_read::skipped;
+  // A NUL ends the line as strlen sees it; the rest is the next piece.
+  if (std::memchr(piece, '\0', length))
+    return line_read::taken;
+  // The piece filled before the line ended: the line is too long unless it
+  // runs to the end of the file without a line feed.
+  if (file.skip_line(line))
+    return line_read::skipped;
+  (*line)[length] = '\0';
+  return line_read::taken;
 }
 
 int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context) {
   if (!path)
     return 0;
-  unique_file file(fopen_regular(path, "r", LIST_FILE_MAX));
-  if (!file)
+  int64_t size = 0;
+  unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX, &size));
+  if (!fd.valid())
     return 0;
-  char line[LIST_LINE_BUFFER];
+  fd_lines file(fd.get(), size);
+  char *line;
   int count = 0;
   int result = 0;
   for (;;) {
-    line_read got = read_list_line(file.get(), line);
+    line_read got = read_list_line(file, &line);
     if (got == line_read::end)
       break;
     ++count;

@@ -15,11 +15,14 @@
 //       extended regular expression anchored at the start ('*' -> ".*").
 //       An entry of letters, digits, "@-_." and '*' is matched without
 //       compiling it, with the result the expression would give.
-//   read_list_line(file, line)        the next line of an open list file
-//       into `line` (LIST_LINE_BUFFER bytes): taken, skipped (too long; it
-//       still counts as a line) or end.
+//   read_list_line(file, &line)       the next line of an open list file:
+//       taken (`line` points at it in the reader's buffer, good until the
+//       next call), skipped (too long; it still counts as a line) or end
+//       (also when a read fails). A NUL byte ends the line where it stands.
 //   for_each_list_line(path, max, &count, cb, ctx)  the first non-zero
 //       callback result, else 0 (also when the file cannot be opened).
+//       The file is read through open_regular (at most LIST_FILE_MAX bytes)
+//       and fd_lines.
 //   read_enabled_rules / read_disabled_rules / read_ipr_lists(0)
 //       the file's non-empty lines as owned copies in ascending byte order;
 //       empty when the file is missing (or for an IPR list id other than 0).
@@ -32,8 +35,8 @@
 
 #include "engine/string_list.h"
 #include "frame/load_spp_env.h"
+#include "util/fd_lines.h"
 
-#include <cstdio>
 #include <regex.h>
 #include <string>
 
@@ -66,7 +69,7 @@ using list_line_callback = int (*)(const char *line, void *context);
 
 int match_exemption_list(int list_id, spp_state record);
 int wildcard_match(const char *entry, const char *value);
-line_read read_list_line(std::FILE *file, char *line);
+line_read read_list_line(fd_lines &file, char **line);
 int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context);
 string_list *read_enabled_rules();

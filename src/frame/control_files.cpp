@@ -1,21 +1,29 @@
 #include "frame/control_files.h"
 
 #include "util/fd_io.h"
+#include "util/fd_lines.h"
 #include "util/raii.h"
 
-#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
 
 int read_control_flag(const char *path) {
-  unique_file file(fopen_regular(path, "r", 0));
-  if (!file)
+  int64_t size = 0;
+  unique_fd fd(open_regular(path, O_RDONLY, 0, &size));
+  if (!fd.valid())
     return 0;
-  char line[1024];
-  if (!std::fgets(line, sizeof line, file.get()))
+  // The first line as fgets with a buffer of 1024 bytes reads it.
+  fd_lines file(fd.get(), size);
+  size_t length;
+  const char *line = file.next_piece(1023, &length);
+  if (!line)
     return 0;
-  size_t length = std::strlen(line);
-  while (length > 0 && std::strchr(" \t\n\r\v\f", line[length - 1]))
-    line[--length] = '\0';
-  return strcasecmp(line, "true") == 0 || std::strcmp(line, "1") == 0 ? 1 : 0;
+  length = strnlen(line, length);
+  while (length > 0 && std::memchr(" \t\n\r\v\f", line[length - 1], 6))
+    --length;
+  return (length == 4 && strncasecmp(line, "true", 4) == 0) ||
+                 (length == 1 && line[0] == '1')
+             ? 1
+             : 0;
 }

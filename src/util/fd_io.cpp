@@ -91,8 +91,7 @@ int open_locked(const char *path, bool lock, int flags) {
     whole.l_type = F_WRLCK;
     whole.l_whence = SEEK_SET;
     whole.l_start = 0;
-    whole.l_len = 0;
-    whole.l_pid = getpid();
+    whole.l_len = 0; // l_pid is only an answer of F_GETLK
     if (fcntl(fd.get(), F_SETLKW, &whole) == -1)
       return -1;
   }
@@ -113,34 +112,15 @@ bool fd_read_all(int fd, void *buffer, size_t n) {
   return read(fd, buffer, n) == static_cast<ssize_t>(n);
 }
 
-bool fd_seek(int fd, int32_t offset, int origin) {
-  return fd != -1 && lseek(fd, offset, origin) != static_cast<off_t>(-1);
-}
-
-int64_t fd_size(int fd) {
-  if (fd == -1)
-    return 0;
-  return lseek(fd, 0, SEEK_END);
-}
-
-bool fd_truncate_here(int fd) {
-  if (fd == -1)
-    return false;
-  off_t here = lseek(fd, 0, SEEK_CUR);
-  return here != static_cast<off_t>(-1) && ftruncate(fd, here) == 0;
-}
-
 char *read_whole_file(const char *path) {
-  unique_fd fd(open_regular(path, O_RDONLY, WHOLE_FILE_MAX));
+  int64_t size = 0;
+  unique_fd fd(open_regular(path, O_RDONLY, WHOLE_FILE_MAX, &size));
   if (!fd.valid())
     return nullptr;
-  int64_t size = fd_size(fd.get());
-  if (size < 0)
-    size = 0;
   heap_text buffer(static_cast<char *>(std::calloc(size + 1, 1)));
   if (!buffer)
     return nullptr;
-  if (size > 0 && fd_seek(fd.get(), 0, SEEK_SET))
+  if (size > 0)
     (void)fd_read_all(fd.get(), buffer.get(), static_cast<size_t>(size));
   return buffer.release();
 }

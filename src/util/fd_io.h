@@ -9,12 +9,10 @@
 //   fd_close(fd)                    true for -1, else whether close worked.
 //   fd_write_all / fd_read_all      true when one call moved all n bytes;
 //                                   false for n 0, no buffer or fd -1.
-//   fd_seek(fd, offset, origin)     false for -1 or a failed lseek.
-//   fd_size(fd)                     0 for -1; else the offset of the end
-//                                   (the descriptor is left there).
-//   fd_truncate_here(fd)            truncates at the current offset.
-//   read_whole_file(path)           the whole file in a zeroed heap buffer
-//                                   one byte longer than the file (free()),
+//   read_whole_file(path)           the whole file (as large as its open's
+//                                   fstat says: one read, no seeks) in a
+//                                   zeroed heap buffer one byte longer than
+//                                   the file (free()),
 //                                   or null when open or allocation fails
 //                                   or the file is not a regular one of at
 //                                   most WHOLE_FILE_MAX bytes.
@@ -55,9 +53,6 @@ int open_locked(const char *path, bool lock, int flags);
 bool fd_close(int fd);
 bool fd_write_all(int fd, const void *buffer, size_t n);
 bool fd_read_all(int fd, void *buffer, size_t n);
-bool fd_seek(int fd, int32_t offset, int origin);
-int64_t fd_size(int fd);
-bool fd_truncate_here(int fd);
 char *read_whole_file(const char *path);
 int open_regular(const char *path, int flags, int64_t max,
                  int64_t *size = nullptr);

@@ -15,7 +15,9 @@
 #include "lookup/regex_lists.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -37,7 +39,8 @@ const std::string &scratch() {
   return dir;
 }
 
-std::string put(const char *name, const uint8_t *data, size_t size) {
+[[maybe_unused]] std::string put(const char *name, const uint8_t *data,
+                                 size_t size) {
   std::string path = scratch() + "/" + name;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size))
@@ -52,6 +55,25 @@ std::string put(const char *name, const uint8_t *data, size_t size) {
 }
 
 [[maybe_unused]] void printed(const char *) {}
+
+// A file whose bytes come in reads of at most `chunk`; the read at `fail_at`
+// fails, once or for good.
+struct scripted_file {
+  std::string bytes;
+  size_t chunk = SIZE_MAX, fail_at = SIZE_MAX, at = 0;
+  bool fail_once = false;
+  ssize_t read(char *to, size_t n) {
+    if (at == fail_at) {
+      fail_at = fail_once ? SIZE_MAX : at;
+      errno = EIO;
+      return -1;
+    }
+    n = std::min({n, chunk, bytes.size() - at, fail_at - at});
+    std::memcpy(to, bytes.data() + at, n);
+    at += n;
+    return static_cast<ssize_t>(n);
+  }
+};
 
 } // namespace
 
@@ -181,6 +203,50 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                                            path.c_str());
   std::string text(reinterpret_cast<const char *>(data), size);
   explain_restrictions(text.c_str(), [](int, bool, const std::string &) {});
+#elif FUZZ_TARGET == 8 // list lines from the descriptor, as a stream reads
+  // The first bytes choose the reads' size, a read that fails (once or for
+  // good) and whether the reader is told the size; the lines must be those
+  // that fgets and getc give, byte for byte.
+  if (size < 4)
+    return 0;
+  static scripted_file file;
+  file = scripted_file{};
+  file.bytes.assign(reinterpret_cast<const char *>(data) + 4, size - 4);
+  file.chunk = data[0] ? data[0] * 33u : SIZE_MAX;
+  if ((data[1] & 1) && !file.bytes.empty())
+    file.fail_at = (data[2] | data[1] << 7) % file.bytes.size(),
+    file.fail_once = data[1] & 2;
+  const scripted_file fresh = file;
+  std::string by_stream;
+  cookie_io_functions_t io{};
+  io.read = [](void *, char *to, size_t n) { return file.read(to, n); };
+  std::FILE *stream = fopencookie(nullptr, "r", io);
+  for (char line[LIST_LINE_BUFFER]; std::fgets(line, sizeof line, stream);) {
+    size_t length = std::strlen(line);
+    int c = 0;
+    if (length > 0 && line[length - 1] == '\n') {
+      line[--length] = '\0';
+      if (length > 0 && line[length - 1] == '\r')
+        line[--length] = '\0';
+    } else if (length == LIST_LINE_BUFFER - 1) {
+      while ((c = std::getc(stream)) != EOF && c != '\n') {
+      }
+    }
+    by_stream += c == '\n' ? "S\n" : "T" + std::string(line) + "\n";
+  }
+  std::fclose(stream);
+  file = fresh;
+  fd_lines reader(-1, (data[3] & 1) ? int64_t(file.bytes.size()) : 0,
+                  [](int, void *to, size_t n) {
+                    return file.read(static_cast<char *>(to), n);
+                  });
+  std::string by_reader;
+  char *line;
+  for (line_read got; (got = read_list_line(reader, &line)) != line_read::end;)
+    by_reader +=
+        got == line_read::skipped ? "S\n" : "T" + std::string(line) + "\n";
+  if (by_reader != by_stream)
+    std::abort();
 #endif
   return 0;
 }

@@ -15,16 +15,18 @@ using strings = std::vector<std::string>;
 // More values of the debug switch are checked end to end.
 TEST(ControlFlag, FirstLineTrueInAnyCaseOrExactlyOne) {
   // clang-format off
-  const struct { const char *contents; int expected; } cases[] = {
+  const struct { std::string contents; int expected; } cases[] = {
       {"tRuE\nfalse\n", 1}, {"1\n", 1}, {"true\t\r\n", 1}, {" true", 0},
       {"01", 0}, {"truest", 0}, {"\n", 0}, {"no\ntrue\n", 0},
+      {std::string("1\0true", 6), 1}, {"true" + std::string(1019, ' ') + "x", 1},
+      {"true" + std::string(1018, ' ') + "x", 0},
   };
   // clang-format on
   ut::temp_dir dir;
   for (const auto &c : cases)
     EXPECT_EQ(read_control_flag(dir.write("flag", c.contents).c_str()),
               c.expected)
-        << ::testing::PrintToString(std::string(c.contents));
+        << ::testing::PrintToString(c.contents.substr(0, 20));
 }
 
 // A record of absent values is dumped end to end.

@@ -3,6 +3,8 @@
 // (list_admin).
 #include "engine/list_admin.h"
 #include "engine/list_files.h"
+#include "util/fd_io.h"
+#include "util/raii.h"
 
 #include "sandbox.h"
 #include "test_support.h"
@@ -20,8 +22,11 @@ namespace {
 using lines = std::vector<std::string>;
 using ut::exit_status_of;
 
-// Keeps every line it is given; ends the walk with 7 at a line "stop".
+// Keeps every line it is given; ends the walk with 7 at a line "stop"; walks
+// the file that a line starting with '/' names.
 int collect_line(const char *line, void *seen) {
+  if (*line == '/')
+    return for_each_list_line(line, 0, nullptr, collect_line, seen);
   static_cast<lines *>(seen)->emplace_back(line);
   return std::strcmp(line, "stop") == 0 ? 7 : 0;
 }
@@ -80,6 +85,12 @@ TEST(WildcardMatch, PlainStarEntriesAgreeWithTheirExpression) {
 
 TEST(ListLines, AreCutSkippedAndCountedAsTheListRulesSay) {
   const std::string x(1022, 'x'), y(1023, 'y'), r(1000, 'r'), s(1000, 's');
+  std::string short_lines, their_lines, long_line; // past the reader's buffer
+  for (int i = 0; i < 900; ++i)
+    short_lines += "123456789\n", their_lines += "123456789|",
+        long_line += "0123456789abcdefghijklmnopqrs";
+  ut::temp_dir dir;
+  const std::string inner = dir.write("inner", "1\n" + x); // over the list
   // clang-format off
   const struct { const char *name; std::string bytes; int max;
                  std::string expected; // the lines given, each and a '|'
@@ -87,7 +98,15 @@ TEST(ListLines, AreCutSkippedAndCountedAsTheListRulesSay) {
       {"one CR before LF dropped, unterminated last line",
        "a\r\nb\n\nc\r\r\nd\re\nl\r", 500, "a|b||c\r|d\re|l\r|", 6},
       {"1022 bytes kept, 1023 or more skipped, counted",
-       x + "\n" + y + "\n" + r + s + "\nb", 500, x + "|b|", 4},
+       x + "\n" + y + "\n" + y + "z\n" + r + s + "\nb", 500, x + "|b|", 5},
+      {"a NUL ends the line where it stands", std::string("a\0b\nc\r\0\n\0", 9),
+       500, "a|c\r||", 3},
+      {"a NUL in a long line: the rest is the next line", '\0' + x + s + "\n",
+       500, "|" + s + "|", 2},
+      {"a callback's own walk reads its own file", inner + "\nb", 500, "1|" + x + "|b|", 2},
+      {"lines past the buffer", short_lines + "z", 0, their_lines + "z|", 901},
+      {"long lines past the buffer", "a\n" + long_line + "\n" + long_line, 0,
+       "a|" + long_line.substr(0, 1023) + "|", 3},
       {"unterminated last line: its first 1023 bytes", "f\n" + r + s, 500,
        "f|" + r + s.substr(977) + "|", 2},
       {"max lines, every kind counted", "a\n\n" + y + "\nb\nc\n", 4, "a||b|", 4},
@@ -95,7 +114,6 @@ TEST(ListLines, AreCutSkippedAndCountedAsTheListRulesSay) {
       {"non-zero callback result ends", "a\nstop\nb\n", 500, "a|stop|", 2},
   };
   // clang-format on
-  ut::temp_dir dir;
   for (const auto &c : rows) {
     SCOPED_TRACE(c.name);
     lines seen;
@@ -112,6 +130,22 @@ TEST(ListLines, AreCutSkippedAndCountedAsTheListRulesSay) {
   int count = 99; // a missing file: no lines, no count
   EXPECT_EQ(for_each_list_line("/no/list", 500, &count, collect_line, 0), 0);
   EXPECT_EQ(count, 99);
+}
+
+// A file that its open told the size of takes one read, not a second one for
+// the 0 that ends it.
+TEST(ListLines, AFileOfKnownSizeTakesOneRead) {
+  ut::temp_dir dir;
+  int64_t size = 0;
+  unique_fd fd(
+      open_regular(dir.write("l", "a\nb").c_str(), O_RDONLY, 0, &size));
+  static int reads = 0;
+  fd_lines file(fd.get(), size, [](int fd, void *to, size_t n) {
+    return ++reads, read(fd, to, n);
+  });
+  for (char *line; read_list_line(file, &line) != line_read::end;) {
+  }
+  EXPECT_EQ(reads, 1);
 }
 
 // The IP lists' matching is checked end to end.

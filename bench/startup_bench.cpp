@@ -1,14 +1,23 @@
 // Start-up benchmark: inside the end-to-end sandbox, for each named
-// configuration in turn, spawns an empty static C program and the plug-in
-// (with the environment of an accepted RCPT command) alternately, and prints
-// in one table the median, mean and 90th percentile of the per-process wall
-// time of each, and each configuration's ratio to the empty program (its
-// median over the empty program's median of the same alternation).
+// configuration, spawns an empty static C program and the plug-in (with the
+// environment of an accepted RCPT command) alternately, and prints in one
+// table the median, mean and 90th percentile of the per-process wall time of
+// each, and each configuration's ratio: its median over the empty program's
+// median (of all its runs, the one reference of the table), and, as
+// "paired", over the median of the empty program's runs that alternated
+// with it (which the plug-in's runs before them can slow or speed).
 //
 //   startup_bench PLUGIN EMPTY [RUNS=1000]
 //
+// The runs of each configuration are spread over ROUNDS rounds, each of
+// which installs every configuration in turn and runs it (after a few
+// warm-up runs) RUNS / ROUNDS times: a spell of load on the shared machine
+// then falls on every configuration alike, not on one of them.
+//
 // The configurations:
-//   empty configuration  no file under /etc/corvane or /var/cache/ipr;
+//   empty configuration  no file under /etc/corvane or /var/cache/corvane
+//                        (the maps of the others lie in /var/cache/ipr, but
+//                        no list enables them, so no run opens them);
 //   realistic            the lists, toggles and dyna.regexes of samples/
 //                        (CORVANE_SAMPLES_DIR at build time), three enabled
 //                        IPR maps (those of bench_data.h) and spam.regexes
@@ -51,7 +60,8 @@
 
 namespace {
 
-constexpr int kWarmUp = 20;
+constexpr int kWarmUp = 20; // a round's first runs of a configuration
+constexpr int kRounds = 10;
 
 const std::vector<std::string> kAcceptedRcptEnv = {
     "TCPREMOTEIP=192.0.2.10",        "TCPREMOTEHOST=mail.example.net",
@@ -91,8 +101,7 @@ private:
 struct Program {
   const char *label;
   std::string path;
-  std::vector<std::int64_t> ns; // one entry per timed run
-  int abnormal = 0;             // runs that did not exit 0
+  int abnormal = 0; // runs that did not exit 0
   int last_status = 0;
 };
 
@@ -144,10 +153,10 @@ Stats stats_of(std::vector<std::int64_t> ns) {
 }
 
 void print_row(const char *label, const std::vector<std::int64_t> &ns,
-               double ratio) {
+               double ratio, double paired) {
   Stats s = stats_of(ns);
-  std::printf("%-23s %8.0f %8.0f %8.0f %7.2f\n", label, s.median_us, s.mean_us,
-              s.p90_us, ratio);
+  std::printf("%-23s %8.0f %8.0f %8.0f %7.2f %7.2f\n", label, s.median_us,
+              s.mean_us, s.p90_us, ratio, paired);
 }
 
 int usage() {
@@ -161,14 +170,13 @@ struct Configuration {
   int maps; // -1: no files at all
   std::vector<std::int64_t> empty_ns, plugin_ns;
   int abnormal = 0, last_status = 0;
-  double log_lines_per_run = 0;
+  size_t log_lines = 0;
   bool measured = false;
 };
 
-// Empties the plug-in's configuration and map folders.
+// Empties the plug-in's configuration folder and its index folder.
 void clear_folders() {
-  for (const char *folder :
-       {"/etc/corvane", "/var/cache/ipr", "/var/cache/corvane"}) {
+  for (const char *folder : {"/etc/corvane", "/var/cache/corvane"}) {
     std::error_code ignored;
     for (const auto &entry :
          std::filesystem::directory_iterator(folder, ignored))
@@ -176,9 +184,9 @@ void clear_folders() {
   }
 }
 
-// Installs the sample configuration, the table's patterns and `maps` maps;
-// false (with a message) when some of it cannot be had.
-bool install_realistic(sandbox::Sandbox &sb, int maps) {
+// Installs the sample configuration, the table's patterns and enables `maps`
+// of the maps; false (with a message) when some of it cannot be had.
+bool install_realistic(sandbox::Sandbox &sb, int maps, bool say) {
   std::error_code error;
   std::filesystem::copy(CORVANE_SAMPLES_DIR "/etc/corvane", "/etc/corvane",
                         std::filesystem::copy_options::recursive |
@@ -201,8 +209,7 @@ bool install_realistic(sandbox::Sandbox &sb, int maps) {
   for (int i = 0; i < maps; ++i)
     enabled += bench_map_name(i) + "\n";
   if (!sb.write_file("/etc/corvane/dynaregex/spam.regexes", spam) ||
-      !sb.write_file("/etc/corvane/control/ipr.enabled", enabled) ||
-      write_bench_maps("/var/cache/ipr", maps) != 0)
+      !sb.write_file("/etc/corvane/control/ipr.enabled", enabled))
     return false;
   // An installation's pattern files were written long before its runs: the
   // first run saves their index, as it does in service.
@@ -212,11 +219,13 @@ bool install_realistic(sandbox::Sandbox &sb, int maps) {
                            "/etc/corvane/dynaregex/dyna.regexes"})
     if (utimensat(AT_FDCWD, file, an_hour_ago, 0) != 0)
       return false;
-  std::printf("  %zu patterns in spam.regexes, %d IPR maps enabled\n",
-              patterns.size(), maps);
+  if (say)
+    std::printf("  %zu patterns in spam.regexes, %d IPR maps enabled\n",
+                patterns.size(), maps);
   return true;
 }
 
+bool check_run(sandbox::Sandbox &sb, const Program &plugin);
 bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
              Configuration &configuration);
 
@@ -232,8 +241,8 @@ int main(int argc, char **argv) {
     if (!end || *end != '\0' || runs < 1 || runs > 10000000)
       return usage();
   }
-  Program plugin{"corvane-spp (accepted)", argv[1], {}, 0, 0};
-  Program empty{"empty static C program", argv[2], {}, 0, 0};
+  Program plugin{"corvane-spp (accepted)", argv[1], 0, 0};
+  Program empty{"empty static C program", argv[2], 0, 0};
   for (const Program *p : {&plugin, &empty}) {
     if (access(p->path.c_str(), X_OK) != 0) {
       std::fprintf(stderr, "startup_bench: %s: %s\n", p->path.c_str(),
@@ -256,42 +265,63 @@ int main(int argc, char **argv) {
         {"realistic", 3, {}, {}},
         {"ten maps", 10, {}, {}},
     };
-    for (Configuration &configuration : configurations) {
-      std::printf("%s:\n", configuration.name);
-      clear_folders();
-      if (configuration.maps >= 0 &&
-          !install_realistic(sb, configuration.maps)) {
-        std::printf("  left out\n");
-        continue;
+    // The maps once, for all rounds.
+    if (write_bench_maps("/var/cache/ipr", 10) != 0)
+      return "cannot write the maps";
+    for (int round = 0; round < kRounds; ++round) {
+      const long share = runs / kRounds + (round < runs % kRounds ? 1 : 0);
+      for (Configuration &configuration : configurations) {
+        if (round == 0)
+          std::printf("%s:\n", configuration.name);
+        else if (!configuration.measured)
+          continue; // left out in the first round
+        clear_folders();
+        if (configuration.maps >= 0 &&
+            !install_realistic(sb, configuration.maps, round == 0)) {
+          std::printf("  left out\n");
+          continue;
+        }
+        if (round == 0 && !check_run(sb, plugin))
+          return "failed";
+        if (share > 0 && !measure(sb, plugin, empty, share, configuration))
+          return "failed";
       }
-      if (!measure(sb, plugin, empty, runs, configuration))
-        return "failed";
     }
+    for (const Configuration &configuration : configurations)
+      if (configuration.measured)
+        std::printf("%s: median %.0f us (empty program %.0f us)\n",
+                    configuration.name,
+                    stats_of(configuration.plugin_ns).median_us,
+                    stats_of(configuration.empty_ns).median_us);
 
-    std::printf("\nstartup_bench: %ld runs of each configuration, alternating "
-                "with the empty program (after %d warm-up runs)\n",
-                runs, kWarmUp);
-    std::printf("%-23s %8s %8s %8s %7s\n", "(microseconds)", "median", "mean",
-                "p90", "ratio");
+    std::printf("\nstartup_bench: %ld runs of each configuration in %d "
+                "rounds, alternating with the empty program (after %d warm-up "
+                "runs a round)\n",
+                runs, kRounds, kWarmUp);
+    std::printf("%-23s %8s %8s %8s %7s %7s\n", "(microseconds)", "median",
+                "mean", "p90", "ratio", "paired");
     std::vector<std::int64_t> all_empty;
     for (const Configuration &configuration : configurations)
       all_empty.insert(all_empty.end(), configuration.empty_ns.begin(),
                        configuration.empty_ns.end());
     if (all_empty.empty())
       return "nothing measured";
-    print_row(empty.label, all_empty, 1.0);
+    const double empty_median = stats_of(all_empty).median_us;
+    print_row(empty.label, all_empty, 1.0, 1.0);
     for (const Configuration &configuration : configurations) {
       if (!configuration.measured)
         continue;
+      const double median = stats_of(configuration.plugin_ns).median_us;
       print_row(configuration.name, configuration.plugin_ns,
-                stats_of(configuration.plugin_ns).median_us /
-                    stats_of(configuration.empty_ns).median_us);
+                median / empty_median,
+                median / stats_of(configuration.empty_ns).median_us);
     }
     for (const Configuration &configuration : configurations) {
       if (!configuration.measured)
         continue;
       std::printf("%s: %.2f syslog lines a run\n", configuration.name,
-                  configuration.log_lines_per_run);
+                  static_cast<double>(configuration.log_lines) /
+                      static_cast<double>(configuration.plugin_ns.size()));
       if (configuration.abnormal > 0)
         std::printf("warning: %s: the plug-in did not exit 0 in %d runs (last "
                     "wait status 0x%x)\n",
@@ -312,13 +342,9 @@ int main(int argc, char **argv) {
 
 namespace {
 
-// Checks one run of the installed configuration, then times `runs` runs of
-// the plug-in alternating with the empty program; false when something
-// could not be spawned.
-bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
-             Configuration &configuration) {
-  // One captured run first, so the figures can be trusted to be of the
-  // accepted path.
+// One captured run of the installed configuration, so that the figures can
+// be trusted to be of the accepted path; false when it hangs.
+bool check_run(sandbox::Sandbox &sb, const Program &plugin) {
   sandbox::run_result check = sb.run(plugin.path, {}, kAcceptedRcptEnv);
   if (check.timed_out) {
     std::fprintf(stderr, "startup_bench: check run of %s timed out\n",
@@ -333,7 +359,14 @@ bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
               check.err.size(), check.log.size());
   for (const sandbox::log_line &line : check.log)
     std::printf("    syslog <%d> %s\n", line.priority, line.text.c_str());
+  return true;
+}
 
+// Times `runs` runs of the installed configuration, alternating with the
+// empty program, after kWarmUp untimed ones, and adds them to the
+// configuration's; false when something could not be spawned.
+bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
+             Configuration &configuration) {
   std::vector<std::string> env_strings = kAcceptedRcptEnv;
   std::vector<char *> envp;
   for (std::string &var : env_strings)
@@ -344,13 +377,7 @@ bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
     std::fprintf(stderr, "startup_bench: posix_spawn file actions failed\n");
     return false;
   }
-  plugin.ns.clear();
-  empty.ns.clear();
   plugin.abnormal = 0;
-  plugin.ns.reserve(static_cast<std::size_t>(runs));
-  empty.ns.reserve(static_cast<std::size_t>(runs));
-
-  std::size_t plugin_log_lines = 0;
   const long total = kWarmUp + runs;
   for (long i = 0; i < total; ++i) {
     for (Program *p : {&empty, &plugin}) {
@@ -362,22 +389,18 @@ bool measure(sandbox::Sandbox &sb, Program &plugin, Program &empty, long runs,
         return false;
       }
       if (i >= kWarmUp)
-        p->ns.push_back(ns);
+        (p == &plugin ? configuration.plugin_ns : configuration.empty_ns)
+            .push_back(ns);
     }
     // Keep the syslog queue short (outside the timed region).
     std::size_t drained = sb.drain_log();
     if (i >= kWarmUp)
-      plugin_log_lines += drained;
+      configuration.log_lines += drained;
   }
-  configuration.empty_ns = empty.ns;
-  configuration.plugin_ns = plugin.ns;
-  configuration.abnormal = plugin.abnormal;
-  configuration.last_status = plugin.last_status;
-  configuration.log_lines_per_run =
-      static_cast<double>(plugin_log_lines) / static_cast<double>(runs);
+  configuration.abnormal += plugin.abnormal;
+  if (plugin.abnormal > 0)
+    configuration.last_status = plugin.last_status;
   configuration.measured = true;
-  std::printf("  median %.0f us (empty program %.0f us)\n",
-              stats_of(plugin.ns).median_us, stats_of(empty.ns).median_us);
   return true;
 }
 

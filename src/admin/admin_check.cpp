@@ -86,13 +86,15 @@ void report_unopened(const char *path) {
   }
 }
 
-// The file as the plug-in opens it; null when it is missing (nothing to
-// report) or cannot be read (reported).
-unique_file open_as_plugin(const char *path) {
-  unique_file file(fopen_regular(path, "r", LIST_FILE_MAX));
-  if (!file)
+// The file as the plug-in opens it, its size in *size; invalid when it is
+// missing (nothing to report) or cannot be read (reported).
+unique_fd open_as_plugin(const char *path, int64_t *size = nullptr) {
+  int64_t unused = 0;
+  unique_fd fd(
+      open_regular(path, O_RDONLY, LIST_FILE_MAX, size ? size : &unused));
+  if (!fd.valid())
     report_unopened(path);
-  return file;
+  return fd;
 }
 
 // Calls visit(number, text) for each line of a list or switch file that the
@@ -104,9 +106,9 @@ template <typename Visit> void walk_list(const char *path, Visit visit) {
   int number = 0;
   {
     int64_t size = 0;
-    unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX, &size));
+    const unique_fd fd = open_as_plugin(path, &size);
     if (!fd.valid())
-      return report_unopened(path);
+      return;
     fd_lines file(fd.get(), size);
     char *line;
     for (line_read got; (got = read_list_line(file, &line)) != line_read::end;)
@@ -203,9 +205,10 @@ void check_patterns() {
              "every command that needs it");
       continue;
     }
-    unique_file file = open_as_plugin(path);
-    if (file && walk_pattern_lines(file.get(), report_broken_pattern,
-                                   const_cast<char *>(path)) < 0)
+    int64_t size = 0;
+    const unique_fd fd = open_as_plugin(path, &size);
+    if (fd.valid() && walk_pattern_lines(fd.get(), size, report_broken_pattern,
+                                         const_cast<char *>(path)) < 0)
       report(true, path, 0, "cannot be read: %s", std::strerror(errno));
   }
 }
@@ -216,7 +219,7 @@ void check_readable(const char *path) { (void)open_as_plugin(path); }
 // skips and each later line of a domain that it never consults.
 void check_restrictions() {
   const char *path = config.valid_domain_ips_filename;
-  if (!open_as_plugin(path))
+  if (!open_as_plugin(path).valid())
     return;
   const heap_text text(read_whole_file(path));
   if (!text) {

@@ -96,8 +96,6 @@ private:
   uint64_t sum_[4] = {}, running_[4] = {};
 };
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
 uint64_t char_bit(unsigned char c) {
   if (c >= 'a' && c <= 'z')
     return uint64_t{1} << (c - 'a');
@@ -167,7 +165,7 @@ struct blob_builder {
       for (const char *p = from.from; p < from.to; ++p) {
         if (*p == '\\')
           ++p;
-        text += fold(*p);
+        text += pattern_fold(*p);
       }
       literal.text = static_cast<uint16_t>(start);
       literal.length = static_cast<uint16_t>(text.size() - start);
@@ -312,6 +310,12 @@ void pattern_index::note_candidates(size_t line, const char *words,
   }
 }
 
+bool pattern_index::refuse() {
+  file_.reset();
+  candidates_.clear();
+  return false;
+}
+
 bool pattern_index::load(const std::string &path, const struct stat &source,
                          uint64_t mask) {
   candidates_.clear();
@@ -328,10 +332,8 @@ bool pattern_index::load(const std::string &path, const struct stat &source,
     std::memcpy(&header, first, sizeof header);
   if (!first || size % 8 != 0 || !same_file(header, header_for(source)) ||
       uint64_t(size) !=
-          sizeof header + uint64_t{header.lines} * 8 + header.blocks_size) {
-    file_.reset();
-    return false;
-  }
+          sizeof header + uint64_t{header.lines} * 8 + header.blocks_size)
+    return refuse();
   // The words, a window at a time: the checksum over them all, and the
   // lines whose literals' characters the subject holds. A window is a
   // multiple of four words, so the checksum's lanes line up.
@@ -346,11 +348,8 @@ bool pattern_index::load(const std::string &path, const struct stat &source,
     const size_t skip = at == 0 ? sizeof header : 0;
     const size_t n = std::min(table - at, fd_window::BLOCK) - skip;
     const char *words = window_.get(at, n + skip);
-    if (!words) {
-      file_.reset();
-      candidates_.clear();
-      return false;
-    }
+    if (!words)
+      return refuse();
     words += skip;
     checksum.add(words, n / 8);
     // Four lines at a time (a word less one has its top bit set only when
@@ -368,11 +367,8 @@ bool pattern_index::load(const std::string &path, const struct stat &source,
     }
     note_candidates(first_line + j, words + j * 8, count - j, refused);
   }
-  if (checksum.value() != header.checksum) {
-    file_.reset();
-    candidates_.clear();
-    return false;
-  }
+  if (checksum.value() != header.checksum)
+    return refuse();
   lines_ = header.lines;
   blocks_at_ = table;
   blocks_size_ = header.blocks_size;
@@ -421,12 +417,17 @@ bool pattern_index::save(const std::string &path,
   return written;
 }
 
+const pattern_index::candidate *pattern_index::candidate_from(size_t i) const {
+  auto at = std::lower_bound(
+      candidates_.begin(), candidates_.end(), i,
+      [](const candidate &c, size_t line) { return c.line < line; });
+  return at == candidates_.end() ? nullptr : &*at;
+}
+
 size_t pattern_index::next(size_t i, uint64_t mask) const {
   if (file_.valid()) {
-    auto at = std::lower_bound(
-        candidates_.begin(), candidates_.end(), i,
-        [](const candidate &c, size_t line) { return c.line < line; });
-    return at == candidates_.end() ? lines_ : at->line;
+    const candidate *at = candidate_from(i);
+    return at ? at->line : lines_;
   }
   while (i < lines_ && (built_words_[i] & ~mask & MASK) != 0)
     ++i;
@@ -438,10 +439,8 @@ pattern_look pattern_index::look(size_t i, std::string_view folded,
   const char *block = nullptr;
   block_head head;
   if (file_.valid()) {
-    auto at = std::lower_bound(
-        candidates_.begin(), candidates_.end(), i,
-        [](const candidate &c, size_t line) { return c.line < line; });
-    if (at == candidates_.end() || at->line != i)
+    const candidate *at = candidate_from(i);
+    if (!at || at->line != i)
       return pattern_look::passed_over; // its mask was enough
     const size_t offset = size_t{at->block} * 8;
     const char *bytes = offset < blocks_size_

@@ -104,6 +104,11 @@ private:
     uint32_t block;
   };
 
+  // The first candidate from line i on; null when there is none.
+  const candidate *candidate_from(size_t i) const;
+  // Drops a file being loaded; false.
+  bool refuse();
+
   // Notes the lines among `count` words, the first line's `line`, whose
   // words the mask does not refuse.
   void note_candidates(size_t line, const char *words, size_t count,

@@ -70,8 +70,6 @@ bool is_digit(char c) { return class_of(c) & DIGIT; }
 
 bool is_printable(char c) { return c >= 0x20 && c <= 0x7e; }
 
-char fold(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
-
 bool is_repetition_char(char c) { return class_of(c) & REPETITION; }
 
 // The ends of a range of one kind (digits, lower case, upper case), in
@@ -467,7 +465,7 @@ bool holds_at(const char *at, const char *end, const pattern_literal &literal) {
   for (const char *p = literal.from; p < literal.to; ++p, ++at) {
     if (*p == '\\')
       ++p;
-    if (at == end || fold(*p) != *at)
+    if (at == end || pattern_fold(*p) != *at)
       return false;
   }
   return true;
@@ -492,7 +490,7 @@ bool found(const pattern_literal &literal, std::string_view folded) {
   if (literal.from == literal.to)
     return true;
   const char first =
-      fold(literal.from[0] == '\\' ? literal.from[1] : literal.from[0]);
+      pattern_fold(literal.from[0] == '\\' ? literal.from[1] : literal.from[0]);
   for (const char *at = start; at < end; ++at) {
     at = static_cast<const char *>(std::memchr(at, first, size_t(end - at)));
     if (!at)
@@ -508,7 +506,7 @@ bool found(const pattern_literal &literal, std::string_view folded) {
 std::string fold_subject(std::string_view subject) {
   std::string folded(subject);
   for (char &c : folded)
-    c = fold(c);
+    c = pattern_fold(c);
   return folded;
 }
 

@@ -39,7 +39,8 @@
 //                                  the literals (or every alternative of a
 //                                  group).
 //   fold_subject(subject)          the subject with A-Z turned to a-z, the
-//                                  form the literals are compared with.
+//                                  form the literals are compared with
+//                                  (pattern_fold, a character at a time).
 //   pattern_cannot_match(pattern, folded)
 //                                  both of the above: true only when the
 //                                  pattern would compile and cannot match.
@@ -80,5 +81,8 @@ struct pattern_literals {
 bool read_pattern_literals(const char *pattern, pattern_literals *out);
 bool lacks_pattern_literal(const pattern_literals &literals,
                            std::string_view folded);
+inline char pattern_fold(char c) {
+  return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
 std::string fold_subject(std::string_view subject);
 bool pattern_cannot_match(const char *pattern, std::string_view folded);

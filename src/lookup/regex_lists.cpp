@@ -4,13 +4,12 @@
 #include "lookup/pattern_index.h"
 #include "lookup/pattern_prefilter.h"
 #include "util/fd_io.h"
+#include "util/fd_lines.h"
 #include "util/plugin_log.h"
 #include "util/raii.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <regex.h>
@@ -54,105 +53,50 @@ size_t pattern_line_length(char *line) {
   return length == 0 || is_comment(line) ? 0 : length;
 }
 
-// A pattern file read whole: one read or two, where a stream would read it
-// in pages. A read that fails ends the text there.
-struct file_text {
-  heap_text bytes;
-  size_t size = 0;
-  bool read_failed = false;
-};
-
-void read_file_text(int fd, const struct stat &st, file_text *text) {
-  size_t capacity = static_cast<size_t>(st.st_size) + 1;
-  text->bytes.reset(static_cast<char *>(std::malloc(capacity)));
-  for (;;) {
-    if (!text->bytes) {
-      text->read_failed = true;
-      return;
-    }
-    const size_t room = capacity - text->size;
-    const ssize_t n = read(fd, text->bytes.get() + text->size, room);
-    if (n == 0)
-      return;
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      text->read_failed = true;
-      return;
-    }
-    text->size += static_cast<size_t>(n);
-    // A regular file's read stops short only at its end: once it has given
-    // the size its fstat told, no read of nothing needs to confirm it.
-    if (static_cast<size_t>(n) < room &&
-        text->size >= static_cast<size_t>(st.st_size))
-      return;
-    if (text->size == capacity) { // the file grew: room for more
-      capacity *= 2;
-      char *larger =
-          static_cast<char *>(std::realloc(text->bytes.get(), capacity));
-      if (larger)
-        (void)text->bytes.release();
-      text->bytes.reset(larger);
-    }
-  }
-}
-
-// The next piece of the text as fgets would give it to a buffer of
-// PIECE_BUFFER bytes: up to and with a newline, at most PIECE_BUFFER - 1
-// bytes. After a failed read only whole pieces count, as fgets drops the
-// one the failure cut. False at the end.
-[[nodiscard]] bool next_piece(const file_text &text, size_t *position,
-                              char (&line)[PIECE_BUFFER]) {
-  const size_t left = text.size - *position;
-  const size_t limit = std::min(left, size_t{PIECE_BUFFER - 1});
-  const char *const start = text.bytes.get() + *position;
-  const void *newline = std::memchr(start, '\n', limit);
-  const size_t length =
-      newline
-          ? static_cast<size_t>(static_cast<const char *>(newline) - start) + 1
-          : limit;
-  if (length == 0 ||
-      (text.read_failed && !newline && length < PIECE_BUFFER - 1))
-    return false;
-  std::memcpy(line, start, length);
-  line[length] = '\0';
-  *position += length;
-  return true;
-}
-
-// The lines of the pattern file that a run compiles: from the text read
-// whole, or, when a saved index stood for the file, read one by one from the
-// file itself (few lines are compiled).
-class line_source {
+// The pieces of a pattern file, read from its descriptor's offset, as
+// fgets would give them to a buffer of PIECE_BUFFER bytes: up to and with a
+// newline, at most PIECE_BUFFER - 1 bytes; after a failed read only whole
+// pieces count, as fgets drops the one the failure cut.
+class pattern_pieces {
 public:
-  line_source(int fd, const file_text *text) : fd_(fd), text_(text) {}
+  pattern_pieces(int fd, int64_t size) : file_(fd, size) {}
 
-  // The line's bytes, terminated, in `line`; false when they cannot be read.
-  [[nodiscard]] bool get(const pattern_line_place &at,
-                         char (&line)[PIECE_BUFFER]) const {
-    const size_t offset = at.offset, length = at.length;
-    if (length >= PIECE_BUFFER)
+  // The next piece, terminated, in `line`, and its offset in the file;
+  // false at the end or where a read failed.
+  [[nodiscard]] bool next(char (&line)[PIECE_BUFFER], uint32_t *offset) {
+    size_t length = 0;
+    const char *piece = file_.next_piece(PIECE_BUFFER - 1, &length);
+    if (!piece)
       return false;
-    if (text_) {
-      if (offset + length > text_->size)
-        return false;
-      std::memcpy(line, text_->bytes.get() + offset, length);
-    } else {
-      ssize_t got;
-      do
-        got = pread(fd_, line, length, static_cast<off_t>(offset));
-      while (got < 0 && errno == EINTR);
-      if (got != static_cast<ssize_t>(length))
-        return false;
-    }
+    std::memcpy(line, piece, length);
     line[length] = '\0';
+    *offset = static_cast<uint32_t>(read_);
+    read_ += length;
     return true;
   }
+  bool failed() const { return file_.failed(); }
+  size_t bytes_read() const { return read_; }
 
 private:
-  int fd_;
-  const file_text *text_;
+  fd_lines file_;
+  size_t read_ = 0;
 };
+
+// A line of the pattern file that a run compiles, terminated, in `line`;
+// false when it cannot be read.
+[[nodiscard]] bool read_line(int fd, const pattern_line_place &at,
+                             char (&line)[PIECE_BUFFER]) {
+  if (at.length >= PIECE_BUFFER)
+    return false;
+  ssize_t got;
+  do
+    got = pread(fd, line, at.length, static_cast<off_t>(at.offset));
+  while (got < 0 && errno == EINTR);
+  if (got != static_cast<ssize_t>(at.length))
+    return false;
+  line[at.length] = '\0';
+  return true;
+}
 
 // An index is saved only for a file last written at least this long ago:
 // an edit within the same tick of the clock as the read it was built from
@@ -174,16 +118,15 @@ bool unchanged(int fd, const struct stat &before) {
          after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
 }
 
-// The pattern lines of the text, as an index.
-void index_text(const file_text &text, pattern_index *index) {
-  uint32_t line_number = 0;
+// The pattern lines of the file, as an index.
+void index_pieces(pattern_pieces &pieces, pattern_index *index) {
+  uint32_t line_number = 0, offset = 0;
   char line[PIECE_BUFFER];
-  size_t position = 0;
-  for (size_t start = 0; next_piece(text, &position, line); start = position) {
+  while (pieces.next(line, &offset)) {
     ++line_number;
     const size_t length = pattern_line_length(line);
     if (length > 0)
-      index->add(line_number, static_cast<uint32_t>(start), line, length);
+      index->add(line_number, offset, line, length);
   }
 }
 
@@ -192,10 +135,13 @@ void index_text(const file_text &text, pattern_index *index) {
 char default_dslregex[] =
     "^[^.0-9]*[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}-[0-9]{1,3}[^0-9]*.";
 
-int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context) {
+int walk_pattern_lines(int fd, int64_t size, pattern_visit visit,
+                       void *context) {
+  pattern_pieces pieces(fd, size);
   int line_number = 0;
+  uint32_t offset = 0;
   char line[PIECE_BUFFER];
-  while (std::fgets(line, sizeof line, file)) {
+  while (pieces.next(line, &offset)) {
     ++line_number;
     if (pattern_line_length(line) == 0)
       continue;
@@ -204,7 +150,7 @@ int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context) {
   }
   // A file that opens but cannot be read (a directory, an I/O error) is as
   // unusable as one that does not open.
-  return std::ferror(file) ? -1 : 0;
+  return pieces.failed() ? -1 : 0;
 }
 
 namespace {
@@ -246,7 +192,7 @@ public:
 
   // The index's lines from line `*i` on, each passed over or compiled; at
   // stop::damaged, *i is the line the index fails at.
-  stop walk(pattern_index &index, size_t *i, const line_source &source) {
+  stop walk(pattern_index &index, size_t *i, int fd) {
     char line[PIECE_BUFFER];
     for (*i = index.next(*i, mask_); *i < index.lines();
          *i = index.next(*i + 1, mask_)) {
@@ -256,7 +202,7 @@ public:
         return stop::damaged;
       if (look == pattern_look::passed_over)
         continue;
-      if (!source.get(place, line))
+      if (!read_line(fd, place, line))
         return stop::unreadable;
       if (matches(line, place.number))
         return stop::matched;
@@ -273,51 +219,42 @@ private:
   int result_ = 0;
 };
 
-// A small file's lines, straight from its text: each passed over when the
-// prefilter can tell, else compiled.
-pattern_scan::stop walk_text(const file_text &text, pattern_scan &scan) {
-  uint32_t line_number = 0;
-  char line[PIECE_BUFFER];
-  size_t position = 0;
-  while (next_piece(text, &position, line)) {
-    ++line_number;
-    if (pattern_line_length(line) == 0 ||
-        pattern_cannot_match(line, scan.folded()))
-      continue;
-    if (scan.matches(line, line_number))
-      return pattern_scan::stop::matched;
-  }
-  return pattern_scan::stop::end;
-}
-
 // From line i on, a long file's own text answers, through an index of it
 // that is saved for the next runs when it can be. Kept out of
 // checkRegexList's frame, where its buffers would cost every run stack
-// pages.
+// pages. (A saved index's lines were read with pread: the descriptor is
+// still at the start.)
 [[gnu::noinline]] pattern_scan::stop
 scan_indexed_text(int fd, const struct stat &st, const std::string &index_path,
                   size_t i, pattern_scan &scan, bool *read_failed) {
-  // (A saved index's lines were read with pread: the descriptor is still
-  // at the start.)
-  file_text text;
-  read_file_text(fd, st, &text);
+  pattern_pieces pieces(fd, st.st_size);
   pattern_index built;
-  index_text(text, &built);
-  if (!text.read_failed && text.size == static_cast<size_t>(st.st_size) &&
-      settled(st) && unchanged(fd, st))
+  index_pieces(pieces, &built);
+  if (!pieces.failed() &&
+      pieces.bytes_read() == static_cast<size_t>(st.st_size) && settled(st) &&
+      unchanged(fd, st))
     (void)built.save(index_path, st);
-  const pattern_scan::stop stop = scan.walk(built, &i, line_source(fd, &text));
-  *read_failed = text.read_failed || stop == pattern_scan::stop::unreadable;
+  const pattern_scan::stop stop = scan.walk(built, &i, fd);
+  *read_failed = pieces.failed() || stop == pattern_scan::stop::unreadable;
   return stop;
 }
 
-// A short file's text, line by line.
+// A short file's lines, straight from its text: each passed over when the
+// prefilter can tell, else compiled.
 pattern_scan::stop scan_text(int fd, const struct stat &st, pattern_scan &scan,
                              bool *read_failed) {
-  file_text text;
-  read_file_text(fd, st, &text);
-  const pattern_scan::stop stop = walk_text(text, scan);
-  *read_failed = text.read_failed;
+  pattern_pieces pieces(fd, st.st_size);
+  uint32_t line_number = 0, offset = 0;
+  char line[PIECE_BUFFER];
+  pattern_scan::stop stop = pattern_scan::stop::end;
+  while (stop == pattern_scan::stop::end && pieces.next(line, &offset)) {
+    ++line_number;
+    if (pattern_line_length(line) != 0 &&
+        !pattern_cannot_match(line, scan.folded()) &&
+        scan.matches(line, line_number))
+      stop = pattern_scan::stop::matched;
+  }
+  *read_failed = pieces.failed();
   return stop;
 }
 
@@ -345,7 +282,7 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
   size_t i = 0;
   pattern_index saved;
   if (!index_path.empty() && saved.load(index_path, st, scan.mask()))
-    stop = scan.walk(saved, &i, line_source(fd.get(), nullptr));
+    stop = scan.walk(saved, &i, fd.get());
   bool read_failed = stop == pattern_scan::stop::unreadable;
   if (stop == pattern_scan::stop::damaged && index_path.empty())
     stop = scan_text(fd.get(), st, scan, &read_failed);

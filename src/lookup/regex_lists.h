@@ -31,9 +31,10 @@
 //                            on). A missing subject gives -1 without
 //                            reading or logging. `log` has syslog's shape;
 //                            absent, nothing is logged.
-//   walk_pattern_lines(file, visit, ctx)
+//   walk_pattern_lines(fd, size, visit, ctx)
 //                            calls visit(line number, pattern, ctx) for
-//                            each pattern line of an open pattern file, as
+//                            each pattern line of a pattern file open at
+//                            its start (`size` from its fstat), as
 //                            checkRegexList reads them; the first non-zero
 //                            result ends the walk and is returned; 0 at the
 //                            end, -1 when the file cannot be read.
@@ -61,7 +62,7 @@
 
 #include "util/log_func.h"
 
-#include <cstdio>
+#include <cstdint>
 #include <regex.h>
 
 inline constexpr int PATTERN_REGEX_FLAGS = REG_EXTENDED | REG_ICASE | REG_NOSUB;
@@ -71,7 +72,8 @@ using pattern_visit = int (*)(int line_number, const char *pattern,
 
 extern char default_dslregex[];
 
-int walk_pattern_lines(std::FILE *file, pattern_visit visit, void *context);
+int walk_pattern_lines(int fd, int64_t size, pattern_visit visit,
+                       void *context);
 int checkRegexList(const char *filename, const char *subject, log_func log);
 int checkDSLRegexList(const char *subject);
 int isDSL(const char *hostname);

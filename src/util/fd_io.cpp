@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -37,47 +36,6 @@ int open_regular_stat(const char *path, int flags, int64_t max,
     return -1;
   }
   return fd.release();
-}
-
-namespace {
-
-int cookie_fd(void *cookie) {
-  return static_cast<int>(reinterpret_cast<intptr_t>(cookie));
-}
-
-ssize_t read_cookie(void *cookie, char *buffer, size_t size) {
-  return read(cookie_fd(cookie), buffer, size);
-}
-
-int close_cookie(void *cookie) { return close(cookie_fd(cookie)); }
-
-const cookie_io_functions_t READ_ONLY_STREAM = {read_cookie, nullptr, nullptr,
-                                                close_cookie};
-
-} // namespace
-
-std::FILE *fopen_regular(const char *path, const char *mode, int64_t max) {
-  int flags;
-  if (mode && std::strcmp(mode, "r") == 0)
-    flags = O_RDONLY;
-  else if (mode && std::strcmp(mode, "a") == 0)
-    flags = O_WRONLY | O_APPEND | O_CREAT;
-  else
-    return nullptr;
-  unique_fd fd(open_regular(path, flags, max));
-  if (!fd.valid())
-    return nullptr;
-  // A stream that only reads needs neither fdopen's check of the mode nor
-  // the fstat its first read makes for a buffer size: two system calls of
-  // each list file of every run.
-  std::FILE *file = flags == O_RDONLY
-                        ? fopencookie(reinterpret_cast<void *>(
-                                          static_cast<intptr_t>(fd.get())),
-                                      mode, READ_ONLY_STREAM)
-                        : fdopen(fd.get(), mode);
-  if (file)
-    (void)fd.release();
-  return file;
 }
 
 int open_locked(const char *path, bool lock, int flags) {

@@ -31,9 +31,6 @@
 //                                   block at a time (pieces near each other
 //                                   cost one pread); null when they cannot
 //                                   all be read or n exceeds a block.
-//   fopen_regular(path, mode, max)  the same as a stream: mode "r" reads,
-//                                   "a" appends (creating the file 0666 less
-//                                   the umask); null on any failure.
 //
 // Every file that an SMTP command's run opens goes through open_regular:
 // an admin's mistake (a FIFO or /dev/zero in place of a list) must make the
@@ -42,7 +39,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <sys/stat.h>
 
 // Bounds far above any real file of their kind.
@@ -58,7 +54,6 @@ int open_regular(const char *path, int flags, int64_t max,
                  int64_t *size = nullptr);
 int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st);
-std::FILE *fopen_regular(const char *path, const char *mode, int64_t max);
 
 class fd_window {
 public:

@@ -40,8 +40,10 @@ bool fd_lines::fill(size_t keep) {
   if (at_end_)
     return false;
   const ssize_t got = read_function_(fd_, buffer_ + end_, CAPACITY - end_);
-  if (got < 0)
+  if (got < 0) {
+    failed_ = true;
     return false;
+  }
   end_ += static_cast<size_t>(got);
   read_ += got;
   at_end_ = got == 0 || read_ == size_;

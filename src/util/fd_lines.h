@@ -17,6 +17,7 @@
 //       among them), not terminated, good until the next call. Null at the
 //       end of the file and when a read fails, where the caller stops (as
 //       after fgets, whose part of the piece read before the failure is lost).
+//   failed()             whether a read failed.
 //   skip_line(&piece)    reads on to the end of the line as getc until '\n'
 //       would: true when a '\n' ended it; false at the end of the file or
 //       when a read fails. The last piece stays whole, with the byte after
@@ -43,6 +44,8 @@ public:
 
   char *next_piece(size_t limit, size_t *length);
   bool skip_line(char **piece);
+  // Whether a read failed (where next_piece or skip_line stopped).
+  bool failed() const { return failed_; }
 
 private:
   [[nodiscard]] bool fill(size_t keep);
@@ -51,7 +54,7 @@ private:
   int64_t size_, read_ = 0;
   read_function read_function_;
   char *buffer_;
-  bool shared_, at_end_ = false;
+  bool shared_, at_end_ = false, failed_ = false;
   size_t start_ = 0, end_ = 0;          // the bytes not yet given out
   size_t piece_ = 0, piece_length_ = 0; // the last piece given out
 };

@@ -111,11 +111,7 @@ bool settled(const struct stat &st) {
 
 bool unchanged(int fd, const struct stat &before) {
   struct stat after;
-  return fstat(fd, &after) == 0 && after.st_size == before.st_size &&
-         after.st_mtim.tv_sec == before.st_mtim.tv_sec &&
-         after.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
-         after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
-         after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+  return fstat(fd, &after) == 0 && same_file_unchanged(before, after);
 }
 
 // The pattern lines of the file, as an index.
@@ -155,6 +151,48 @@ int walk_pattern_lines(int fd, int64_t size, pattern_visit visit,
 
 namespace {
 
+// A pattern file, found by stat(2) and opened only when its text is read: a
+// run whose saved index passes over every line never opens it.
+class pattern_source {
+public:
+  explicit pattern_source(const char *filename) : filename_(filename) {}
+
+  // Whether the file is one a run reads (as open_regular takes it). A file
+  // that may have an index (of PATTERN_INDEX_MIN_FILE bytes or more) and
+  // that every user may read is left unopened when `late`; any other is
+  // opened now: an index that a run of another user saved must not answer
+  // for a file that this run cannot open.
+  [[nodiscard]] bool find(bool late) {
+    constexpr mode_t READABLE = S_IRUSR | S_IRGRP | S_IROTH;
+    if (!late)
+      return fd() >= 0;
+    if (!stat_regular(filename_, LIST_FILE_MAX, &st_))
+      return false;
+    return (st_.st_size >= PATTERN_INDEX_MIN_FILE &&
+            (st_.st_mode & READABLE) == READABLE) ||
+           fd() >= 0;
+  }
+
+  // The file's status: from its open once it is open (the file found may
+  // have been replaced or changed since).
+  const struct stat &st() const { return st_; }
+
+  // The file's descriptor, opened at the first call; -1 when it cannot be.
+  int fd() {
+    if (!opened_) {
+      opened_ = true;
+      file_.reset(open_regular_stat(filename_, O_RDONLY, LIST_FILE_MAX, &st_));
+    }
+    return file_.get();
+  }
+
+private:
+  const char *filename_;
+  struct stat st_ {};
+  unique_fd file_;
+  bool opened_ = false;
+};
+
 // One call's scan of a pattern file: compiles the lines it is given, in
 // file order, and keeps what they showed.
 class pattern_scan {
@@ -191,8 +229,10 @@ public:
   enum class stop { matched, end, unreadable, damaged };
 
   // The index's lines from line `*i` on, each passed over or compiled; at
-  // stop::damaged, *i is the line the index fails at.
-  stop walk(pattern_index &index, size_t *i, int fd) {
+  // stop::damaged, *i is the line the index fails at, 0 when the file
+  // opened is not the one of `indexed`, which the index stands for.
+  stop walk(pattern_index &index, size_t *i, pattern_source &source,
+            const struct stat &indexed) {
     char line[PIECE_BUFFER];
     for (*i = index.next(*i, mask_); *i < index.lines();
          *i = index.next(*i + 1, mask_)) {
@@ -202,6 +242,13 @@ public:
         return stop::damaged;
       if (look == pattern_look::passed_over)
         continue;
+      const int fd = source.fd();
+      if (fd < 0)
+        return stop::unreadable;
+      if (!same_file_unchanged(indexed, source.st())) {
+        *i = 0;
+        return stop::damaged;
+      }
       if (!read_line(fd, place, line))
         return stop::unreadable;
       if (matches(line, place.number))
@@ -225,8 +272,10 @@ private:
 // pages. (A saved index's lines were read with pread: the descriptor is
 // still at the start.)
 [[gnu::noinline]] pattern_scan::stop
-scan_indexed_text(int fd, const struct stat &st, const std::string &index_path,
+scan_indexed_text(pattern_source &source, const std::string &index_path,
                   size_t i, pattern_scan &scan, bool *read_failed) {
+  const int fd = source.fd();
+  const struct stat &st = source.st();
   pattern_pieces pieces(fd, st.st_size);
   pattern_index built;
   index_pieces(pieces, &built);
@@ -234,7 +283,7 @@ scan_indexed_text(int fd, const struct stat &st, const std::string &index_path,
       pieces.bytes_read() == static_cast<size_t>(st.st_size) && settled(st) &&
       unchanged(fd, st))
     (void)built.save(index_path, st);
-  const pattern_scan::stop stop = scan.walk(built, &i, fd);
+  const pattern_scan::stop stop = scan.walk(built, &i, source, st);
   *read_failed = pieces.failed() || stop == pattern_scan::stop::unreadable;
   return stop;
 }
@@ -263,31 +312,43 @@ pattern_scan::stop scan_text(int fd, const struct stat &st, pattern_scan &scan,
 int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (!subject)
     return -1;
-  struct stat st;
-  unique_fd fd(open_regular_stat(filename, O_RDONLY, LIST_FILE_MAX, &st));
-  if (!fd.valid()) {
+  const std::string index_path = pattern_index_path(filename);
+  pattern_source source(filename);
+  if (!source.find(!index_path.empty())) {
     LIST_LOG(log, LOG_INFO,
              "Warning: checkRegexList(): unable to open file '%s'",
              filename ? filename : "(null)");
     return -1;
   }
+  auto indexed = [&] {
+    return !index_path.empty() && source.st().st_size >= PATTERN_INDEX_MIN_FILE;
+  };
 
   // A line that provably compiles and lacks a literal the subject would
   // need is passed over uncompiled: that is what compiling it would show.
   pattern_scan scan(filename, subject, log);
-  const std::string index_path =
-      st.st_size >= PATTERN_INDEX_MIN_FILE ? pattern_index_path(filename) : "";
   // Without a saved index, as where it fails, the text answers.
   pattern_scan::stop stop = pattern_scan::stop::damaged;
   size_t i = 0;
   pattern_index saved;
-  if (!index_path.empty() && saved.load(index_path, st, scan.mask()))
-    stop = scan.walk(saved, &i, fd.get());
+  const struct stat found = source.st();
+  if (indexed() && saved.load(index_path, found, scan.mask()))
+    stop = scan.walk(saved, &i, source, found);
   bool read_failed = stop == pattern_scan::stop::unreadable;
-  if (stop == pattern_scan::stop::damaged && index_path.empty())
-    stop = scan_text(fd.get(), st, scan, &read_failed);
-  else if (stop == pattern_scan::stop::damaged)
-    stop = scan_indexed_text(fd.get(), st, index_path, i, scan, &read_failed);
+  if (stop == pattern_scan::stop::damaged) {
+    const int fd = source.fd();
+    // Nothing was compiled before the file was opened: a file replaced or
+    // changed since it was found is read whole, as if it had been opened
+    // first.
+    if (!same_file_unchanged(found, source.st()))
+      i = 0;
+    if (fd < 0)
+      read_failed = true;
+    else if (!indexed())
+      stop = scan_text(fd, source.st(), scan, &read_failed);
+    else
+      stop = scan_indexed_text(source, index_path, i, scan, &read_failed);
+  }
   if (stop == pattern_scan::stop::matched)
     return 1;
   // A file that opens but cannot be read (a directory, an I/O error) is as

@@ -16,6 +16,24 @@ int open_regular(const char *path, int flags, int64_t max, int64_t *size) {
   return fd;
 }
 
+namespace {
+
+// Whether the file of `st` is a regular one of at most `max` bytes (0: any
+// size); else errno tells why not.
+bool regular_within(const struct stat &st, int64_t max) {
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
+  if (max > 0 && st.st_size > max) {
+    errno = EFBIG;
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
 int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st) {
   if (!path || !st)
@@ -25,17 +43,21 @@ int open_regular_stat(const char *path, int flags, int64_t max,
   unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666));
   if (!fd.valid())
     return -1;
-  if (fstat(fd.get(), st) != 0)
+  if (fstat(fd.get(), st) != 0 || !regular_within(*st, max))
     return -1;
-  if (!S_ISREG(st->st_mode)) {
-    errno = EINVAL;
-    return -1;
-  }
-  if (max > 0 && st->st_size > max) {
-    errno = EFBIG;
-    return -1;
-  }
   return fd.release();
+}
+
+bool stat_regular(const char *path, int64_t max, struct stat *st) {
+  return path && st && stat(path, st) == 0 && regular_within(*st, max);
+}
+
+bool same_file_unchanged(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
+         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
+         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 int open_locked(const char *path, bool lock, int flags) {

@@ -27,6 +27,14 @@
 //   open_regular_stat(path, flags, max, st)
 //                                   the same, with the file's whole fstat
 //                                   stored in *st.
+//   stat_regular(path, max, st)     stat(2) of a file that open_regular
+//                                   would take (the same kinds and sizes,
+//                                   the same errno otherwise): true with its
+//                                   status in *st. For a file opened only
+//                                   when it must be read.
+//   same_file_unchanged(a, b)       whether two statuses are of one file
+//                                   left as it was: the same device, inode,
+//                                   size, mtime and ctime.
 //   fd_window(fd).get(offset, n)    n bytes of the file at offset, read a
 //                                   block at a time (pieces near each other
 //                                   cost one pread); null when they cannot
@@ -54,6 +62,8 @@ int open_regular(const char *path, int flags, int64_t max,
                  int64_t *size = nullptr);
 int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st);
+bool stat_regular(const char *path, int64_t max, struct stat *st);
+bool same_file_unchanged(const struct stat &a, const struct stat &b);
 
 class fd_window {
 public:

@@ -19,20 +19,66 @@ struct day_record {
 };
 static_assert(sizeof(day_record) == 16);
 
+// The start of today as the counter file has it: mktime(3) of local
+// midnight with the daylight-saving flag 0. mktime looks at /etc/localtime's
+// status on every call, so it is asked only where its own value counts.
+class day_start {
+public:
+  day_start(const struct tm &local, time_t now) : now_(now) {
+    midnight_.tm_mday = local.tm_mday;
+    midnight_.tm_mon = local.tm_mon;
+    midnight_.tm_year = local.tm_year;
+    midnight_.tm_isdst = 0;
+    into_day_ = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+  }
+
+  time_t exact() {
+    if (!known_) {
+      exact_ = mktime(&midnight_);
+      known_ = true;
+    }
+    return exact_;
+  }
+
+  // Today's midnight at the clock's present offset. It differs from
+  // exact() by the difference of two offsets of the time zone (the one in
+  // force now, and the one mktime takes for standard time), which all lie
+  // within 26 hours of each other.
+  int64_t rough() const { return int64_t{now_} - into_day_; }
+
+private:
+  time_t now_;
+  struct tm midnight_ {};
+  int into_day_;
+  time_t exact_ = 0;
+  bool known_ = false;
+};
+
+// Far above the gap between day_start's rough and exact values.
+constexpr int64_t ROUGH_AGE_MARGIN = 7 * 86400;
+
 // `file` holds what one read of COUNTER_FILE_SIZE + 1 bytes at offset 0
 // gave (`size` bytes, -1 for a failed read).
 bool must_start_afresh(const char *file, ssize_t size, long offset,
-                       time_t today_start) {
+                       day_start &today) {
   if (size != static_cast<ssize_t>(COUNTER_FILE_SIZE))
     return true;
   uint32_t header;
   day_record stored;
   std::memcpy(&header, file, sizeof header);
   std::memcpy(&stored, file + offset, sizeof stored);
-  return header != 0 || (stored.day_start != 0 &&
-                         static_cast<int64_t>(today_start) -
-                                 static_cast<int64_t>(stored.day_start) >
-                             COUNTER_MAX_AGE);
+  if (header != 0 || stored.day_start == 0)
+    return header != 0;
+  // A month's file keeps in today's record the start of today or of this
+  // day of the month in another year: far from the age limit either way,
+  // where the rough start decides as the exact one would. Only a record
+  // near the limit needs the exact start.
+  const int64_t rough_age = today.rough() - stored.day_start;
+  if (rough_age > COUNTER_MAX_AGE + ROUGH_AGE_MARGIN ||
+      rough_age < COUNTER_MAX_AGE - ROUGH_AGE_MARGIN)
+    return rough_age > COUNTER_MAX_AGE;
+  return static_cast<int64_t>(today.exact()) - stored.day_start >
+         COUNTER_MAX_AGE;
 }
 
 void start_afresh(int fd) {
@@ -87,12 +133,7 @@ void update_counter_file(const char *path, int kind, time_t now) {
   struct tm local;
   if (!localtime_r(&now, &local))
     return;
-  struct tm midnight {};
-  midnight.tm_mday = local.tm_mday;
-  midnight.tm_mon = local.tm_mon;
-  midnight.tm_year = local.tm_year;
-  midnight.tm_isdst = 0;
-  const time_t today_start = mktime(&midnight);
+  day_start today(local, now);
 
   umask(022);
   unique_fd fd(open_locked(path, true, O_RDWR | O_CREAT));
@@ -104,14 +145,14 @@ void update_counter_file(const char *path, int kind, time_t now) {
   char file[COUNTER_FILE_SIZE + 1];
   const ssize_t size = pread(fd.get(), file, sizeof file, 0);
   day_record record{};
-  if (must_start_afresh(file, size, offset, today_start)) {
+  if (must_start_afresh(file, size, offset, today)) {
     start_afresh(fd.get());
     (void)pread(fd.get(), &record, sizeof record, offset);
   } else {
     std::memcpy(&record, file + offset, sizeof record);
   }
   if (record.day_start == 0)
-    record.day_start = static_cast<uint32_t>(today_start);
+    record.day_start = static_cast<uint32_t>(today.exact());
   record.count[kind] += 1;
   (void)pwrite(fd.get(), &record, sizeof record, offset);
 }

@@ -93,6 +93,8 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
        COUNT_HAM, MORNING, two_days(MAR5 - AGE, 10)},
       {"a record from the future is kept", UTC, two_days(MAR5 + AGE, 9),
        COUNT_HAM, MORNING, two_days(MAR5 + AGE, 10)},
+      {"last year's record wipes all", UTC, two_days(utc(2023, 3, 5), 9),
+       COUNT_HAM, MORNING, ham},
       {"kind 3 changes nothing", UTC, headed, 3, MORNING, headed},
       {"kind -1 makes no file", UTC, none, -1, MORNING, none},
       // The day starts at local midnight read with the daylight-saving flag
@@ -101,6 +103,9 @@ TEST_F(Counters, EachCountLandsInTodaysRecordOfAFileStartedAfreshWhenStale) {
        utc(2024, 7, 15, 10), with(15, utc(2024, 7, 14, 23), 1, 0, 0)},
       {"winter: local midnight", CET, none, COUNT_HAM, utc(2024, 1, 15, 10),
        with(15, utc(2024, 1, 14, 23), 1, 0, 0)},
+      {"summer: the age counts from 01:00", CET,
+       with(15, utc(2024, 7, 14, 23) - AGE - 1800, 9, 9, 9), COUNT_HAM,
+       utc(2024, 7, 15, 10), with(15, utc(2024, 7, 14, 23), 1, 0, 0)},
   };
   // clang-format on
   for (const auto &c : rows) {

@@ -229,8 +229,8 @@ public:
   enum class stop { matched, end, unreadable, damaged };
 
   // The index's lines from line `*i` on, each passed over or compiled; at
-  // stop::damaged, *i is the line the index fails at, 0 when the file
-  // opened is not the one of `indexed`, which the index stands for.
+  // stop::damaged, *i is the line the index fails at, or the file opened is
+  // not the one of `indexed`, which the index stands for.
   stop walk(pattern_index &index, size_t *i, pattern_source &source,
             const struct stat &indexed) {
     char line[PIECE_BUFFER];
@@ -245,10 +245,8 @@ public:
       const int fd = source.fd();
       if (fd < 0)
         return stop::unreadable;
-      if (!same_file_unchanged(indexed, source.st())) {
-        *i = 0;
+      if (!same_file_unchanged(indexed, source.st()))
         return stop::damaged;
-      }
       if (!read_line(fd, place, line))
         return stop::unreadable;
       if (matches(line, place.number))

@@ -26,9 +26,10 @@
 //                        (CORVANE_SAMPLES_DIR at build time), three enabled
 //                        IPR maps (those of bench_data.h) and spam.regexes
 //                        holding the patterns of the shared data's
-//                        fqrdns.pcre (CORVANE_FQRDNS_TABLE), both pattern
-//                        files dated an hour back (so that the first run
-//                        saves their index in /var/cache/corvane);
+//                        fqrdns.pcre (CORVANE_FQRDNS_TABLE), every file
+//                        and folder dated an hour back (so that the first run
+//                        saves the pattern index and the small files' cache in
+//                        /var/cache/corvane);
 //   ten maps             the same with ten enabled maps.
 // A configuration whose data cannot be had is reported and left out.
 //
@@ -259,14 +260,17 @@ bool install_realistic(sandbox::Sandbox &sb, int maps, bool say) {
   if (!sb.write_file("/etc/corvane/dynaregex/spam.regexes", spam) ||
       !sb.write_file("/etc/corvane/control/ipr.enabled", enabled))
     return false;
-  // An installation's pattern files were written long before its runs: the
-  // first run saves their index, as it does in service.
+  // An installation's files were written long before its runs: the first
+  // run saves the pattern files' index and the small files' cache, as it
+  // does in service.
   const struct timespec an_hour_ago[2] = {{time(nullptr) - 3600, 0},
                                           {time(nullptr) - 3600, 0}};
-  for (const char *file : {"/etc/corvane/dynaregex/spam.regexes",
-                           "/etc/corvane/dynaregex/dyna.regexes"})
-    if (utimensat(AT_FDCWD, file, an_hour_ago, 0) != 0)
+  for (const auto &file :
+       std::filesystem::recursive_directory_iterator("/etc/corvane", error))
+    if (utimensat(AT_FDCWD, file.path().c_str(), an_hour_ago, 0) != 0)
       return false;
+  if (error || utimensat(AT_FDCWD, "/etc/corvane", an_hour_ago, 0) != 0)
+    return false;
   if (say)
     std::printf("  %zu patterns in spam.regexes, %d IPR maps enabled\n",
                 patterns.size(), maps);

@@ -145,6 +145,7 @@ int main(int argc, char **argv) {
                     plugin_address_space_ceiling(release_build, sanitized));
   install_crash_handler();
   openlog(PROGRAM_NAME, LOG_PID, LOG_MAIL);
+  plugin_log_open(PROGRAM_NAME, LOG_MAIL);
   // The small list, toggle and switch files come from the cache where their
   // times say it still holds them; the run writes it anew when it read one
   // that it did not hold (see small_files.h).

@@ -339,3 +339,31 @@ bool small_file_regular(const char *path) {
     note_missing(path);
   return false;
 }
+
+bool small_files_caching() { return cache_path != nullptr; }
+
+bool small_files_record(const char *name, const struct stat &st, void *bytes,
+                        size_t n) {
+  entry *known = cache_path ? cached(name) : nullptr;
+  if (!known || known->head.size != n)
+    return false;
+  if (!S_ISREG(st.st_mode) || !same_identity(known->head, st)) {
+    known->stale = true;
+    dirty = true;
+    return false;
+  }
+  std::memcpy(bytes, known->bytes, n);
+  return true;
+}
+
+void small_files_keep(const char *name, const struct stat &st,
+                      const void *bytes, size_t n) {
+  entry *known = cached(name);
+  if (known) {
+    known->stale = true;
+    dirty = true;
+  }
+  if (cache_path && n <= SMALL_FILE_MAX && S_ISREG(st.st_mode) &&
+      file_settled(st))
+    add(name, st, static_cast<const char *>(bytes), static_cast<uint32_t>(n));
+}

@@ -25,6 +25,12 @@
 //       its stat fails); lines() gives its lines, from the cache or read.
 //       Files of at most SMALL_FILE_MAX bytes are offered to the cache.
 //   small_file_regular(path)  whether stat(2) finds a regular file there.
+//   small_files_caching()  whether the cache is on.
+//   small_files_record(name, st, &bytes, n) / small_files_keep(name, st,
+//       bytes, n)  a record of n bytes (at most SMALL_FILE_MAX) that the
+//       run computed from the regular file whose stat is `st`, kept under
+//       `name` (no list file's path): found (copied to `bytes`) only while
+//       that file keeps the identity it had, and it is settled.
 //
 // A path found missing is cached too, when no name at all stands there (not
 // even a dangling link) and its folder is settled: while the folder keeps
@@ -38,6 +44,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <sys/stat.h>
 
 inline constexpr const char *SMALL_FILES_CACHE =
     "/var/cache/corvane/small-files.cache";
@@ -47,6 +54,11 @@ inline constexpr int64_t SMALL_FILE_MAX = 4096;
 void small_files_use_cache(const char *path);
 bool small_files_save();
 bool small_file_regular(const char *path);
+bool small_files_caching();
+bool small_files_record(const char *name, const struct stat &st, void *bytes,
+                        size_t n);
+void small_files_keep(const char *name, const struct stat &st,
+                      const void *bytes, size_t n);
 
 class small_file {
 public:

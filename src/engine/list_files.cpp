@@ -4,6 +4,7 @@
 #include "util/fd_io.h"
 #include "util/fd_lines.h"
 #include "util/raii.h"
+#include "util/small_files.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -106,11 +107,10 @@ int for_each_list_line(const char *path, int max, int *counter,
                        list_line_callback callback, void *context) {
   if (!path)
     return 0;
-  int64_t size = 0;
-  unique_fd fd(open_regular(path, O_RDONLY, LIST_FILE_MAX, &size));
-  if (!fd.valid())
+  small_file opened(path, LIST_FILE_MAX);
+  if (!opened.opened())
     return 0;
-  fd_lines file(fd.get(), size);
+  fd_lines &file = opened.lines();
   char *line;
   int count = 0;
   int result = 0;

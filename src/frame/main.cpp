@@ -22,6 +22,7 @@
 #include "frame/verdict.h"
 #include "util/plugin_log.h"
 #include "util/resource_limits.h"
+#include "util/small_files.h"
 
 #include <csignal>
 #include <cstdio>
@@ -93,6 +94,11 @@ void install_crash_handler() {
     sigaction(sig, &action, nullptr);
 }
 
+// Writes the small-files cache when the run ends through main's return.
+struct small_files_saver {
+  ~small_files_saver() { (void)small_files_save(); }
+};
+
 void parse_options(int argc, char **argv) {
   int unknown = 0;
   int option;
@@ -139,6 +145,12 @@ int main(int argc, char **argv) {
                     plugin_address_space_ceiling(release_build, sanitized));
   install_crash_handler();
   openlog(PROGRAM_NAME, LOG_PID, LOG_MAIL);
+  plugin_log_open(PROGRAM_NAME, LOG_MAIL);
+  // The small list, toggle and switch files come from the cache where their
+  // times say it still holds them; the run writes it anew when it read one
+  // that it did not hold (see small_files.h).
+  small_files_use_cache(SMALL_FILES_CACHE);
+  const small_files_saver saver;
   debug_enabled = read_control_flag(DEBUG_CONTROL_FILE);
   dump_core_enabled = read_control_flag(DUMP_CORE_CONTROL_FILE);
   if (!debug_enabled)

@@ -1,6 +1,7 @@
 #include "lookup/pattern_index.h"
 
 #include "lookup/pattern_prefilter.h"
+#include "util/checksum.h"
 #include "util/fd_io.h"
 #include "util/raii.h"
 
@@ -59,42 +60,6 @@ bool same_file(const index_header &a, const index_header &b) {
          a.mtime_ns == b.mtime_ns && a.ctime_s == b.ctime_s &&
          a.ctime_ns == b.ctime_ns;
 }
-
-// Of the header and the lines' words, in four lanes: it catches a torn or
-// damaged file, not a forged one (the folder is the plug-in's own, and
-// every offset is checked besides).
-class running_checksum {
-public:
-  // The next `count` words of the file; each call but the last starts
-  // four-word aligned and gives a multiple of four.
-  void add(const char *bytes, size_t count) {
-    uint64_t s0 = sum_[0], s1 = sum_[1], s2 = sum_[2], s3 = sum_[3];
-    uint64_t r0 = running_[0], r1 = running_[1], r2 = running_[2],
-             r3 = running_[3];
-    for (size_t i = 0; i < count; i += 4) {
-      uint64_t word[4] = {};
-      if (count - i >= 4)
-        std::memcpy(word, bytes + i * 8, sizeof word);
-      else
-        std::memcpy(word, bytes + i * 8, (count - i) * 8);
-      r0 += s0 += word[0];
-      r1 += s1 += word[1];
-      r2 += s2 += word[2];
-      r3 += s3 += word[3];
-    }
-    sum_[0] = s0, sum_[1] = s1, sum_[2] = s2, sum_[3] = s3;
-    running_[0] = r0, running_[1] = r1, running_[2] = r2, running_[3] = r3;
-  }
-  uint64_t value() const {
-    uint64_t total = 0;
-    for (size_t lane = 0; lane < 4; ++lane)
-      total = (total ^ sum_[lane] ^ (running_[lane] << 1)) * 0x9e3779b97f4a7c15;
-    return total;
-  }
-
-private:
-  uint64_t sum_[4] = {}, running_[4] = {};
-};
 
 uint64_t char_bit(unsigned char c) {
   if (c >= 'a' && c <= 'z')
@@ -400,21 +365,7 @@ bool pattern_index::save(const std::string &path,
   header.checksum = checksum.value();
   std::memcpy(out.data(), &header, sizeof header);
 
-  // A name of this process's own, so that runs at once do not mix their
-  // writes; the rename makes the whole file appear at once.
-  const std::string temporary = path + "." + std::to_string(getpid());
-  (void)unlink(temporary.c_str());
-  unique_fd fd(open(temporary.c_str(),
-                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0644));
-  if (!fd.valid())
-    return false;
-  const bool written = fd_write_all(fd.get(), out.data(), size) &&
-                       fd_close(fd.release()) &&
-                       rename(temporary.c_str(), path.c_str()) == 0;
-  if (!written)
-    (void)unlink(temporary.c_str());
-  return written;
+  return replace_file(path.c_str(), out.data(), size);
 }
 
 const pattern_index::candidate *pattern_index::candidate_from(size_t i) const {

@@ -98,17 +98,6 @@ private:
   return true;
 }
 
-// An index is saved only for a file last written at least this long ago:
-// an edit within the same tick of the clock as the read it was built from
-// would otherwise leave the file's times as the index has them.
-constexpr time_t SETTLED_SECONDS = 2;
-
-bool settled(const struct stat &st) {
-  struct timespec now;
-  return clock_gettime(CLOCK_REALTIME, &now) == 0 &&
-         now.tv_sec - st.st_mtim.tv_sec >= SETTLED_SECONDS;
-}
-
 bool unchanged(int fd, const struct stat &before) {
   struct stat after;
   return fstat(fd, &after) == 0 && same_file_unchanged(before, after);
@@ -278,8 +267,8 @@ scan_indexed_text(pattern_source &source, const std::string &index_path,
   pattern_index built;
   index_pieces(pieces, &built);
   if (!pieces.failed() &&
-      pieces.bytes_read() == static_cast<size_t>(st.st_size) && settled(st) &&
-      unchanged(fd, st))
+      pieces.bytes_read() == static_cast<size_t>(st.st_size) &&
+      file_settled(st) && unchanged(fd, st))
     (void)built.save(index_path, st);
   const pattern_scan::stop stop = scan.walk(built, &i, source, st);
   *read_failed = pieces.failed() || stop == pattern_scan::stop::unreadable;

@@ -6,6 +6,7 @@
 #include "lookup/regex_lists.h"
 #include "util/plugin_log.h"
 #include "util/raii.h"
+#include "util/small_files.h"
 #include "util/ut_file.h"
 #include "util/ut_log.h"
 #include "util/ut_rfc.h"
@@ -108,7 +109,7 @@ int known_sender_forgery(string_list *, string_list **, spp_state record) {
       !*record.remote_ip || !ut_is_ip(record.remote_ip))
     return DUNNO;
   const char *file = config.valid_domain_ips_filename;
-  if (!file || !ut_file_exists(file))
+  if (!file || !small_file_regular(file))
     return DUNNO;
   const heap_text domain(ksf_parse_mail_from_domain(record.mail_from));
   if (!domain || ksf_check_domain_to_ip_restriction(record.remote_ip,

@@ -3,7 +3,9 @@
 #include "util/raii.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +105,34 @@ char *read_whole_file(const char *path) {
   if (size > 0)
     (void)fd_read_all(fd.get(), buffer.get(), static_cast<size_t>(size));
   return buffer.release();
+}
+
+bool replace_file(const char *path, const void *bytes, size_t n) {
+  if (!path)
+    return false;
+  // A name of this process's own, so that runs at once do not mix their
+  // writes; the rename makes the whole file appear at once.
+  char temporary[4096];
+  const int length = std::snprintf(temporary, sizeof temporary, "%s.%d", path,
+                                   static_cast<int>(getpid()));
+  if (length < 0 || static_cast<size_t>(length) >= sizeof temporary)
+    return false;
+  (void)unlink(temporary);
+  unique_fd fd(open(
+      temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid())
+    return false;
+  const bool written = fd_write_all(fd.get(), bytes, n) &&
+                       fd_close(fd.release()) && rename(temporary, path) == 0;
+  if (!written)
+    (void)unlink(temporary);
+  return written;
+}
+
+bool file_settled(const struct stat &st) {
+  struct timespec now;
+  return clock_gettime(CLOCK_REALTIME, &now) == 0 &&
+         now.tv_sec - st.st_mtim.tv_sec >= SETTLED_SECONDS;
 }
 
 const char *fd_window::get(size_t offset, size_t n) {

@@ -35,6 +35,16 @@
 //   same_file_unchanged(a, b)       whether two statuses are of one file
 //                                   left as it was: the same device, inode,
 //                                   size, mtime and ctime.
+//   replace_file(path, bytes, n)   writes a file of the n bytes through a
+//                                   temporary file of this process's own
+//                                   beside it and a rename, so that readers
+//                                   see the old file or the whole new one;
+//                                   false (nothing left behind) on failure.
+//   file_settled(st)                whether the file was last written at
+//                                   least SETTLED_SECONDS ago: only then can
+//                                   its times stand for its content, since a
+//                                   write within the same tick of the clock
+//                                   as a read may leave them as they were.
 //   fd_window(fd).get(offset, n)    n bytes of the file at offset, read a
 //                                   block at a time (pieces near each other
 //                                   cost one pread); null when they cannot
@@ -52,6 +62,7 @@
 // Bounds far above any real file of their kind.
 constexpr int64_t LIST_FILE_MAX = int64_t{16} << 20;   // list, pattern files
 constexpr int64_t WHOLE_FILE_MAX = int64_t{100} << 20; // read_whole_file
+constexpr time_t SETTLED_SECONDS = 2;
 
 int open_locked(const char *path, bool lock, int flags);
 bool fd_close(int fd);
@@ -64,6 +75,8 @@ int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st);
 bool stat_regular(const char *path, int64_t max, struct stat *st);
 bool same_file_unchanged(const struct stat &a, const struct stat &b);
+bool replace_file(const char *path, const void *bytes, size_t n);
+bool file_settled(const struct stat &st);
 
 class fd_window {
 public:

@@ -24,6 +24,32 @@ fd_lines::fd_lines(int fd, int64_t size, read_function read)
     buffer_ = static_cast<char *>(std::malloc(BUFFER));
 }
 
+fd_lines::fd_lines(const char *bytes, size_t size)
+    : fd_lines(-1, static_cast<int64_t>(size)) {
+  if (!buffer_ || size > CAPACITY) {
+    failed_ = at_end_ = true;
+    return;
+  }
+  std::memcpy(buffer_, bytes, size);
+  end_ = size;
+  read_ = static_cast<int64_t>(size);
+  at_end_ = true;
+}
+
+const char *fd_lines::whole(size_t *length) {
+  if (!buffer_ || start_ != 0 || piece_length_ != 0)
+    return nullptr;
+  if (read_ == 0 && !at_end_ && !fill(0) && !at_end_) {
+    // The caller's next_piece stops where its own first read would have.
+    fail_next_ = failed_;
+    return nullptr;
+  }
+  if (!at_end_ || read_ != size_)
+    return nullptr;
+  *length = end_;
+  return buffer_;
+}
+
 fd_lines::~fd_lines() {
   if (shared_)
     shared_buffer_taken = false;
@@ -51,8 +77,10 @@ bool fd_lines::fill(size_t keep) {
 }
 
 char *fd_lines::next_piece(size_t limit, size_t *length) {
-  if (!buffer_)
+  if (!buffer_ || fail_next_) {
+    fail_next_ = false;
     return nullptr;
+  }
   for (;;) {
     char *from = buffer_ + start_;
     const size_t have = end_ - start_;

@@ -11,6 +11,12 @@
 //       ends without a read that returns 0. Size 0 says nothing (such as
 //       /proc's files report): the file ends at a read that returns 0.
 //       `read` (read(2) when null) lets a test script the file's reads.
+//   fd_lines(bytes, size)  the same lines from a file's bytes held in
+//       memory (size at most CAPACITY), with no descriptor.
+//   whole(&length)  the whole file, when it is now in the buffer and no
+//       piece has been given out (reading its first buffer if nothing has
+//       been read): a file that its first read gave to the size its fstat
+//       told. Null otherwise. Good until next_piece or skip_line.
 //   next_piece(limit, &length)  what fgets(s, limit + 1, stream) stores: the
 //       bytes up to and including the next '\n', at most `limit` of them
 //       (limit < CAPACITY), or the rest of the file; *length of them (NULs
@@ -38,10 +44,12 @@ public:
   using read_function = ssize_t (*)(int fd, void *buffer, size_t count);
 
   fd_lines(int fd, int64_t size, read_function read = nullptr);
+  fd_lines(const char *bytes, size_t size);
   fd_lines(const fd_lines &) = delete;
   fd_lines &operator=(const fd_lines &) = delete;
   ~fd_lines();
 
+  const char *whole(size_t *length);
   char *next_piece(size_t limit, size_t *length);
   bool skip_line(char **piece);
   // Whether a read failed (where next_piece or skip_line stopped).
@@ -54,7 +62,7 @@ private:
   int64_t size_, read_ = 0;
   read_function read_function_;
   char *buffer_;
-  bool shared_, at_end_ = false, failed_ = false;
+  bool shared_, at_end_ = false, failed_ = false, fail_next_ = false;
   size_t start_ = 0, end_ = 0;          // the bytes not yet given out
   size_t piece_ = 0, piece_length_ = 0; // the last piece given out
 };

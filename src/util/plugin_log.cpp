@@ -1,10 +1,113 @@
 #include "util/plugin_log.h"
 
+#include "util/local_clock.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 namespace {
 
 constinit plugin_log_route_func installed_route = nullptr;
+
+// The plug-in's own connection to syslog, once plugin_log_open named it.
+const char *log_ident = nullptr;
+int log_facility = LOG_USER;
+int log_pid = 0;
+int log_socket = -1;
+int log_type = SOCK_DGRAM;
+
+void disconnect() {
+  if (log_socket >= 0)
+    close(log_socket);
+  log_socket = -1;
+}
+
+// As syslog(3) connects: a datagram socket, else a stream one where the
+// daemon listens on that.
+bool connect_log() {
+  if (log_socket >= 0)
+    return true;
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strcpy(address.sun_path, _PATH_LOG);
+  for (;;) {
+    log_socket = socket(AF_UNIX, log_type | SOCK_CLOEXEC, 0);
+    if (log_socket < 0)
+      return false;
+    if (connect(log_socket, reinterpret_cast<const sockaddr *>(&address),
+                sizeof address) == 0)
+      return true;
+    const bool other_type = errno == EPROTOTYPE && log_type == SOCK_DGRAM;
+    disconnect();
+    if (!other_type)
+      return false;
+    log_type = SOCK_STREAM;
+  }
+}
+
+bool send_line(const char *line, size_t length) {
+  // A stream socket's reader takes the NUL as the end of the line.
+  const size_t size = length + (log_type == SOCK_STREAM ? 1 : 0);
+  return connect_log() && send(log_socket, line, size, MSG_NOSIGNAL) >= 0;
+}
+
+// vsyslog(3) of the line through the plug-in's connection: the same
+// datagram, "<PRI>Mmm dd hh:mm:ss ident[pid]: text", under the same mask.
+void send_to_syslog(int priority, const char *format, va_list args) {
+  const int saved_errno = errno; // for a %m in the format
+  if ((setlogmask(0) & LOG_MASK(LOG_PRI(priority))) == 0)
+    return;
+  if ((priority & LOG_FACMASK) == 0)
+    priority |= log_facility;
+  const time_t now = time(nullptr);
+  struct tm local;
+  if (!local_time(now, &local))
+    local = tm{};
+  static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  char header[128];
+  const int header_length = std::snprintf(
+      header, sizeof header, "<%d>%.3s %2d %02d:%02d:%02d %s[%d]: ", priority,
+      months + 3 * month, local.tm_mday, local.tm_hour, local.tm_min,
+      local.tm_sec, log_ident, log_pid);
+  if (header_length < 0 || size_t(header_length) >= sizeof header)
+    return;
+  char line[1024];
+  std::memcpy(line, header, size_t(header_length));
+  va_list again;
+  va_copy(again, args);
+  errno = saved_errno;
+  const int text_length = std::vsnprintf(
+      line + header_length, sizeof line - header_length, format, args);
+  if (text_length < 0) {
+    va_end(again);
+    return;
+  }
+  const size_t length = size_t(header_length) + size_t(text_length);
+  if (length < sizeof line) {
+    if (!send_line(line, length)) {
+      disconnect(); // the daemon may have gone: once more, connected anew
+      (void)send_line(line, length);
+    }
+  } else if (char *long_line = static_cast<char *>(std::malloc(length + 1))) {
+    std::memcpy(long_line, header, size_t(header_length));
+    errno = saved_errno;
+    std::vsnprintf(long_line + header_length, size_t(text_length) + 1, format,
+                   again);
+    if (!send_line(long_line, length)) {
+      disconnect();
+      (void)send_line(long_line, length);
+    }
+    std::free(long_line);
+  }
+  va_end(again);
+}
 
 } // namespace
 
@@ -13,9 +116,23 @@ void plugin_log(int priority, const char *format, ...) {
   va_start(args, format);
   if (installed_route)
     installed_route(priority, format, args);
+  else if (log_ident)
+    send_to_syslog(priority, format, args);
   else
     vsyslog(priority, format, args);
   va_end(args);
 }
 
 void plugin_log_route(plugin_log_route_func route) { installed_route = route; }
+
+void plugin_log_open(const char *ident, int facility) {
+  log_ident = ident;
+  log_facility = facility;
+  log_pid = static_cast<int>(getpid());
+}
+
+void plugin_log_close() {
+  disconnect();
+  log_ident = nullptr;
+  log_type = SOCK_DGRAM;
+}

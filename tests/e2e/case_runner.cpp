@@ -18,7 +18,8 @@
 //     fifo PATH | dir PATH         a FIFO, a directory in a file's place
 //     link PATH TARGET             a symbolic link
 //     mode PATH MODE               the file's permission bits
-//     age PATH                     the file last written an hour ago
+//     age PATH                     the file (or folder) last written long
+//                                  ago, at one fixed time
 //     poke PATH N                  the byte N from the end of the file
 //                                  inverted
 //     flip ID                      a writer flipping the length header of
@@ -317,9 +318,10 @@ struct interpreter {
           std::filesystem::path(w[0]).parent_path());
       done = symlink(w[1].c_str(), w[0].c_str()) == 0;
     } else if (word == "age" && named) {
-      const struct timespec hour_ago[2] = {{time(nullptr) - 3600, 0},
-                                           {time(nullptr) - 3600, 0}};
-      done = utimensat(AT_FDCWD, w[0].c_str(), hour_ago, 0) == 0;
+      // Always the same time, so that only the change time tells two
+      // writes of a file apart.
+      const struct timespec long_ago[2] = {{1000000000, 0}, {1000000000, 0}};
+      done = utimensat(AT_FDCWD, w[0].c_str(), long_ago, 0) == 0;
     } else if (word == "mode" && w.size() == 2) {
       done = chmod(w[0].c_str(), std::stoi(w[1], nullptr, 8)) == 0;
     } else if (word == "poke" && w.size() == 2) {

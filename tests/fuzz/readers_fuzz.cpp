@@ -13,6 +13,8 @@
 #include "lookup/pattern_index.h"
 #include "lookup/pattern_prefilter.h"
 #include "lookup/regex_lists.h"
+#include "util/checksum.h"
+#include "util/small_files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -240,13 +242,51 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                   [](int, void *to, size_t n) {
                     return file.read(static_cast<char *>(to), n);
                   });
+  // Asked first for the whole file, it gives the file's bytes or nothing,
+  // and the same lines after; from the bytes in memory, the same lines too.
+  size_t whole_size = 0;
+  const char *whole = (data[3] & 2) ? reader.whole(&whole_size) : nullptr;
+  if (whole && std::string(whole, whole_size) != fresh.bytes)
+    std::abort();
+  const bool in_memory = (data[3] & 4) && fresh.fail_at == SIZE_MAX &&
+                         fresh.bytes.size() <= fd_lines::CAPACITY;
+  fd_lines held(fresh.bytes.data(), fresh.bytes.size());
   std::string by_reader;
   char *line;
-  for (line_read got; (got = read_list_line(reader, &line)) != line_read::end;)
+  for (line_read got; (got = read_list_line(in_memory ? held : reader,
+                                            &line)) != line_read::end;)
     by_reader +=
         got == line_read::skipped ? "S\n" : "T" + std::string(line) + "\n";
   if (by_reader != by_stream)
     std::abort();
+#elif FUZZ_TARGET == 9 // the small files' cache, its checksum made right or not
+  // Its entries are looked up by the relative names of files in the scratch
+  // folder: "list" (a file), "gone" (none) and "sub/gone" (no folder).
+  static const bool ready = chdir(scratch().c_str()) == 0;
+  if (!ready)
+    std::abort();
+  std::string bytes(reinterpret_cast<const char *>(data), size & ~size_t{7});
+  if (bytes.size() >= 32 && (data[8] & 1)) {
+    std::string unsummed = bytes;
+    std::memset(unsummed.data() + 16, 0, 8);
+    running_checksum sum;
+    sum.add(unsummed.data(), unsummed.size() / 8);
+    const uint64_t value = sum.value();
+    std::memcpy(bytes.data() + 16, &value, 8);
+  }
+  put("list", data, size < 64 ? size : 64);
+  small_files_use_cache(put("small-files.cache",
+                            reinterpret_cast<const uint8_t *>(bytes.data()),
+                            bytes.size())
+                            .c_str());
+  for (const char *name : {"list", "gone", "sub/gone", "list"}) {
+    small_file file(name, 0);
+    size_t length;
+    while (file.opened() && file.lines().next_piece(1023, &length)) {
+    }
+  }
+  (void)small_file_regular("gone");
+  (void)small_files_save();
 #endif
   return 0;
 }

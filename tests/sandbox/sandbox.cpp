@@ -110,6 +110,7 @@ std::string bind_log_socket(unique_fd &fd) {
 // "<PRI>Mmm dd hh:mm:ss ident[pid]: message" as a log_line.
 log_line parse_syslog(std::string d) {
   log_line line;
+  line.datagram = d;
   d.erase(d.find_last_not_of('\n') + 1);
   int pri = 0, header = 0;
   std::sscanf(d.c_str(), "<%d>%*s %*s %*s %n", &pri, &header);

@@ -26,6 +26,7 @@ namespace sandbox {
 struct log_line {
   int priority = -1, facility = -1; // LOG_DEBUG, LOG_MAIL ...
   std::string ident, text;
+  std::string datagram; // as it came
 };
 
 struct run_result {

@@ -1,6 +1,8 @@
 #include "engine/counters.h"
 
 #include "util/fd_io.h"
+#include "util/local_clock.h"
+#include "util/plugin_log.h"
 #include "util/raii.h"
 
 #include <cstdint>
@@ -94,7 +96,7 @@ void write_translog_at(const char *path, const char *message, time_t now,
   if (!path || !message)
     return;
   struct tm local;
-  if (!localtime_r(&now, &local))
+  if (!local_time(now, &local))
     return;
   char stamp[96];
   int stamp_length = std::snprintf(
@@ -124,14 +126,16 @@ void write_translog_at(const char *path, const char *message, time_t now,
 }
 
 void write_translog(const char *path, const char *message) {
-  write_translog_at(path, message, time(nullptr), getpid());
+  // The process id of the run's syslog lines, when it has them.
+  const int pid = plugin_log_pid();
+  write_translog_at(path, message, time(nullptr), pid ? pid : getpid());
 }
 
 void update_counter_file(const char *path, int kind, time_t now) {
   if (!path || kind < COUNT_HAM || kind > COUNT_EXEMPT)
     return;
   struct tm local;
-  if (!localtime_r(&now, &local))
+  if (!local_time(now, &local))
     return;
   day_start today(local, now);
 
@@ -160,7 +164,7 @@ void update_counter_file(const char *path, int kind, time_t now) {
 void update_counter(int kind) {
   const time_t now = time(nullptr);
   struct tm local;
-  if (!localtime_r(&now, &local))
+  if (!local_time(now, &local))
     return;
   char path[64];
   std::snprintf(path, sizeof path, "%s.%02d", COUNTER_FILE_BASE,

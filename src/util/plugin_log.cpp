@@ -131,6 +131,8 @@ void plugin_log_open(const char *ident, int facility) {
   log_pid = static_cast<int>(getpid());
 }
 
+int plugin_log_pid() { return log_pid; }
+
 void plugin_log_close() {
   disconnect();
   log_ident = nullptr;

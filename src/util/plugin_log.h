@@ -6,6 +6,8 @@
 //       lines itself, as vsyslog would after openlog(ident, LOG_PID,
 //       facility) (the same datagrams, under syslog's mask): with the local
 //       time of local_clock, so that a run need not load the time zone.
+//   plugin_log_pid()                   the process id its lines carry,
+//       taken at plugin_log_open; 0 before.
 //   plugin_log_close()                 back to vsyslog, its connection
 //       closed.
 //   plugin_log_route(route)            installs a route (null: syslog
@@ -23,4 +25,5 @@ void plugin_log(int priority, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 void plugin_log_route(plugin_log_route_func route);
 void plugin_log_open(const char *ident, int facility);
+int plugin_log_pid();
 void plugin_log_close();

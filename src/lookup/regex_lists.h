@@ -14,8 +14,11 @@
 // compiling it. A file of PATTERN_INDEX_MIN_FILE bytes or more is looked at
 // through its index (pattern_index.h) while the index stands for it, which
 // the call writes after reading the whole file once the file has been left
-// unchanged for two seconds. Either way the answers, warnings and line
-// numbers are those that compiling every line gives.
+// unchanged for two seconds. Such a file is found with stat(2) and opened
+// only to read a line that must be compiled or when no index stands for it
+// (at once when not every user may read it); a file that is no longer the
+// one found when it is opened is read whole. Either way the answers,
+// warnings and line numbers are those that compiling every line gives.
 //
 //   checkRegexList(path, subject, log)
 //                            1: a pattern matched (the scan stops there;

@@ -7,11 +7,13 @@
 #include "util/fd_lines.h"
 #include "util/plugin_log.h"
 #include "util/raii.h"
+#include "util/small_files.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <regex.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -59,7 +61,9 @@ size_t pattern_line_length(char *line) {
 // pieces count, as fgets drops the one the failure cut.
 class pattern_pieces {
 public:
-  pattern_pieces(int fd, int64_t size) : file_(fd, size) {}
+  pattern_pieces(int fd, int64_t size)
+      : own_(std::in_place, fd, size), file_(*own_) {}
+  explicit pattern_pieces(fd_lines &file) : file_(file) {}
 
   // The next piece, terminated, in `line`, and its offset in the file;
   // false at the end or where a read failed.
@@ -78,7 +82,8 @@ public:
   size_t bytes_read() const { return read_; }
 
 private:
-  fd_lines file_;
+  std::optional<fd_lines> own_;
+  fd_lines &file_;
   size_t read_ = 0;
 };
 
@@ -151,6 +156,8 @@ public:
   // that every user may read is left unopened when `late`; any other is
   // opened now: an index that a run of another user saved must not answer
   // for a file that this run cannot open.
+  // A short file is left unopened too where the small files' cache is on:
+  // its lines come through small_file (short_file).
   [[nodiscard]] bool find(bool late) {
     constexpr mode_t READABLE = S_IRUSR | S_IRGRP | S_IROTH;
     if (!late)
@@ -159,7 +166,19 @@ public:
       return false;
     return (st_.st_size >= PATTERN_INDEX_MIN_FILE &&
             (st_.st_mode & READABLE) == READABLE) ||
+           (st_.st_size < PATTERN_INDEX_MIN_FILE && small_files_caching()) ||
            fd() >= 0;
+  }
+
+  // A short file found and left unopened: its lines from the small files'
+  // cache, or read now. Null otherwise.
+  small_file *short_file() {
+    if (opened_ || st_.st_size >= PATTERN_INDEX_MIN_FILE ||
+        !small_files_caching())
+      return nullptr;
+    opened_ = true;
+    short_.emplace(filename_, LIST_FILE_MAX, &st_);
+    return &*short_;
   }
 
   // The file's status: from its open once it is open (the file found may
@@ -179,6 +198,7 @@ private:
   const char *filename_;
   struct stat st_ {};
   unique_fd file_;
+  std::optional<small_file> short_;
   bool opened_ = false;
 };
 
@@ -277,9 +297,8 @@ scan_indexed_text(pattern_source &source, const std::string &index_path,
 
 // A short file's lines, straight from its text: each passed over when the
 // prefilter can tell, else compiled.
-pattern_scan::stop scan_text(int fd, const struct stat &st, pattern_scan &scan,
+pattern_scan::stop scan_text(pattern_pieces &pieces, pattern_scan &scan,
                              bool *read_failed) {
-  pattern_pieces pieces(fd, st.st_size);
   uint32_t line_number = 0, offset = 0;
   char line[PIECE_BUFFER];
   pattern_scan::stop stop = pattern_scan::stop::end;
@@ -322,7 +341,14 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
   if (indexed() && saved.load(index_path, found, scan.mask()))
     stop = scan.walk(saved, &i, source, found);
   bool read_failed = stop == pattern_scan::stop::unreadable;
-  if (stop == pattern_scan::stop::damaged) {
+  if (small_file *file = source.short_file()) {
+    if (!file->opened()) {
+      read_failed = true;
+    } else {
+      pattern_pieces pieces(file->lines());
+      stop = scan_text(pieces, scan, &read_failed);
+    }
+  } else if (stop == pattern_scan::stop::damaged) {
     const int fd = source.fd();
     // Nothing was compiled before the file was opened: a file replaced or
     // changed since it was found is read whole, as if it had been opened
@@ -331,9 +357,10 @@ int checkRegexList(const char *filename, const char *subject, log_func log) {
       i = 0;
     if (fd < 0)
       read_failed = true;
-    else if (!indexed())
-      stop = scan_text(fd, source.st(), scan, &read_failed);
-    else
+    else if (!indexed()) {
+      pattern_pieces pieces(fd, source.st().st_size);
+      stop = scan_text(pieces, scan, &read_failed);
+    } else
       stop = scan_indexed_text(source, index_path, i, scan, &read_failed);
   }
   if (stop == pattern_scan::stop::matched)

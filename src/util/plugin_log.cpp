@@ -51,10 +51,19 @@ bool connect_log() {
   }
 }
 
-bool send_line(const char *line, size_t length) {
-  // A stream socket's reader takes the NUL as the end of the line.
-  const size_t size = length + (log_type == SOCK_STREAM ? 1 : 0);
-  return connect_log() && send(log_socket, line, size, MSG_NOSIGNAL) >= 0;
+// Sends the line; where a connection that stood fails (the daemon may have
+// gone), once more on a new one, as syslog(3) does.
+void send_line(const char *line, size_t length) {
+  const bool stood = log_socket >= 0;
+  for (int attempt = 0; attempt < (stood ? 2 : 1); ++attempt) {
+    if (!connect_log())
+      return;
+    // A stream socket's reader takes the NUL as the end of the line.
+    const size_t size = length + (log_type == SOCK_STREAM ? 1 : 0);
+    if (send(log_socket, line, size, MSG_NOSIGNAL) >= 0)
+      return;
+    disconnect();
+  }
 }
 
 // vsyslog(3) of the line through the plug-in's connection: the same
@@ -91,19 +100,13 @@ void send_to_syslog(int priority, const char *format, va_list args) {
   }
   const size_t length = size_t(header_length) + size_t(text_length);
   if (length < sizeof line) {
-    if (!send_line(line, length)) {
-      disconnect(); // the daemon may have gone: once more, connected anew
-      (void)send_line(line, length);
-    }
+    send_line(line, length);
   } else if (char *long_line = static_cast<char *>(std::malloc(length + 1))) {
     std::memcpy(long_line, header, size_t(header_length));
     errno = saved_errno;
     std::vsnprintf(long_line + header_length, size_t(text_length) + 1, format,
                    again);
-    if (!send_line(long_line, length)) {
-      disconnect();
-      (void)send_line(long_line, length);
-    }
+    send_line(long_line, length);
     std::free(long_line);
   }
   va_end(again);

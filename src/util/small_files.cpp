@@ -78,6 +78,11 @@ bool same_file(const entry_head &head, const struct stat &st) {
          same_identity(head, st);
 }
 
+bool readable_by_all(const struct stat &st) {
+  constexpr mode_t READABLE = S_IRUSR | S_IRGRP | S_IROTH;
+  return (st.st_mode & READABLE) == READABLE;
+}
+
 uint64_t checksum_of(const char *file, size_t size) {
   cache_header header;
   std::memcpy(&header, file, sizeof header);
@@ -287,7 +292,8 @@ bool small_files_save() {
   return replace_file(cache_path, out.get(), size);
 }
 
-small_file::small_file(const char *path, int64_t max) {
+small_file::small_file(const char *path, int64_t max,
+                       const struct stat *found) {
   if (!path)
     return;
   entry *known = cache_path ? cached(path) : nullptr;
@@ -298,7 +304,9 @@ small_file::small_file(const char *path, int64_t max) {
     dirty = true;
   } else if (known) {
     struct stat st;
-    if (stat(path, &st) != 0)
+    if (found)
+      st = *found;
+    else if (stat(path, &st) != 0)
       return; // as its open would fail; the entry stays for the file's return
     if (same_file(known->head, st) && (max <= 0 || st.st_size <= max)) {
       lines_.emplace(known->bytes, known->head.size);
@@ -317,8 +325,8 @@ small_file::small_file(const char *path, int64_t max) {
   lines_.emplace(fd_.get(), st.st_size);
   size_t size;
   const char *bytes;
-  if (cache_path && st.st_size <= SMALL_FILE_MAX && file_settled(st) &&
-      (bytes = lines_->whole(&size)) != nullptr)
+  if (cache_path && st.st_size <= SMALL_FILE_MAX && readable_by_all(st) &&
+      file_settled(st) && (bytes = lines_->whole(&size)) != nullptr)
     add(path, st, bytes, size);
 }
 
@@ -364,6 +372,6 @@ void small_files_keep(const char *name, const struct stat &st,
     dirty = true;
   }
   if (cache_path && n <= SMALL_FILE_MAX && S_ISREG(st.st_mode) &&
-      file_settled(st))
+      readable_by_all(st) && file_settled(st))
     add(name, st, static_cast<const char *>(bytes), static_cast<uint32_t>(n));
 }

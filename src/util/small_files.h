@@ -20,10 +20,14 @@
 //       cache anew (replace_file; at most SMALL_FILES_CACHE_MAX bytes, the
 //       files that do not fit left out) and returns whether it did. Frees
 //       what the run added either way.
-//   small_file(path, max)  the file as open_regular(path, O_RDONLY, max)
-//       opens it: opened() is false where that fails (a cached file: where
-//       its stat fails); lines() gives its lines, from the cache or read.
-//       Files of at most SMALL_FILE_MAX bytes are offered to the cache.
+//   small_file(path, max[, found])  the file as open_regular(path,
+//       O_RDONLY, max) opens it: opened() is false where that fails (a
+//       cached file: where its stat fails); lines() gives its lines, from
+//       the cache or read. `found`, when given, is the file's stat just
+//       made, which a cached file is checked against instead of another.
+//       Files of at most SMALL_FILE_MAX bytes that every user may read are
+//       offered to the cache (one that only some may read must not answer
+//       for a run of another user).
 //   small_file_regular(path)  whether stat(2) finds a regular file there.
 //   small_files_caching()  whether the cache is on.
 //   small_files_record(name, st, &bytes, n) / small_files_keep(name, st,
@@ -62,7 +66,7 @@ void small_files_keep(const char *name, const struct stat &st,
 
 class small_file {
 public:
-  small_file(const char *path, int64_t max);
+  small_file(const char *path, int64_t max, const struct stat *found = nullptr);
   bool opened() const { return lines_.has_value(); }
   fd_lines &lines() { return *lines_; }
 

@@ -20,8 +20,8 @@
 //     mode PATH MODE               the file's permission bits
 //     age PATH                     the file (or folder) last written long
 //                                  ago, at one fixed time
-//     poke PATH N                  the byte N from the end of the file
-//                                  inverted
+//     poke PATH N|+N               the byte N from the end of the file
+//                                  (+N: at offset N) inverted
 //     flip ID                      a writer flipping the length header of
 //                                  notice segment ID while the case runs
 //     umask MODE | user UID        for the later runs (UID: the plug-in's)
@@ -329,8 +329,9 @@ struct interpreter {
       struct stat st;
       char byte;
       const int fd = open(w[0].c_str(), O_RDWR);
-      const off_t at =
-          stat(w[0].c_str(), &st) == 0 ? st.st_size - std::stoi(w[1]) : -1;
+      const off_t at = stat(w[0].c_str(), &st) != 0 ? -1
+                       : w[1][0] == '+'             ? std::stoi(w[1].substr(1))
+                                        : st.st_size - std::stoi(w[1]);
       const struct timespec times[2] = {st.st_atim, st.st_mtim};
       done = at >= 0 && pread(fd, &byte, 1, at) == 1 &&
              (byte = char(~byte), pwrite(fd, &byte, 1, at) == 1) &&

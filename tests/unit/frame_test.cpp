@@ -87,7 +87,7 @@ TEST_F(PluginLog, SendsTheDatagramsThatVsyslogSends) {
   } cases[] = {
       {LOG_INFO, "HAM: mua=0,ip=[%s]", "192.0.2.1"},
       {LOG_DEBUG, "dropped by the mask %s", "x"},
-      {LOG_ERR | LOG_LOCAL3, "its own facility %s", "y"},
+      {LOG_ERR | LOG_LOCAL0, "its own facility %s", "y"},
       {LOG_WARNING, "%s: %m", "errno"},
       {LOG_INFO, "long %s", long_text.c_str()},
       {LOG_NOTICE, "100%% %s\r\nnext", "raw"},

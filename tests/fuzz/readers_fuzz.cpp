@@ -260,11 +260,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (by_reader != by_stream)
     std::abort();
 #elif FUZZ_TARGET == 9 // the small files' cache, its checksum made right or not
-  // Its entries are looked up by the relative names of files in the scratch
-  // folder: "list" (a file), "gone" (none) and "sub/gone" (no folder).
-  static const bool ready = chdir(scratch().c_str()) == 0;
-  if (!ready)
-    std::abort();
+  // Its entries are looked up by names in a folder of a fixed name, so that
+  // the fuzzer can find them: "list" (a file), "gone" (none) and "sub/gone"
+  // (no folder).
+  static const std::string folder = [] {
+    const std::string name = "/tmp/corvane-fuzz-small-files";
+    (void)mkdir(name.c_str(), 0700);
+    return name + "/";
+  }();
   std::string bytes(reinterpret_cast<const char *>(data), size & ~size_t{7});
   if (bytes.size() >= 32 && (data[8] & 1)) {
     std::string unsummed = bytes;
@@ -274,18 +277,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint64_t value = sum.value();
     std::memcpy(bytes.data() + 16, &value, 8);
   }
-  put("list", data, size < 64 ? size : 64);
-  small_files_use_cache(put("small-files.cache",
-                            reinterpret_cast<const uint8_t *>(bytes.data()),
-                            bytes.size())
-                            .c_str());
-  for (const char *name : {"list", "gone", "sub/gone", "list"}) {
-    small_file file(name, 0);
+  const std::string list = folder + "list", cache = folder + "cache";
+  int fd = open(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, data, size < 64 ? size : 64) < 0)
+    std::abort();
+  close(fd);
+  fd = open(cache.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0 || write(fd, bytes.data(), bytes.size()) < 0)
+    std::abort();
+  close(fd);
+  small_files_use_cache(cache.c_str());
+  for (const std::string &name :
+       {list, folder + "gone", folder + "sub/gone", list}) {
+    small_file file(name.c_str(), 0);
     size_t length;
     while (file.opened() && file.lines().next_piece(1023, &length)) {
     }
   }
-  (void)small_file_regular("gone");
+  (void)small_file_regular((folder + "gone").c_str());
   (void)small_files_save();
 #endif
   return 0;

@@ -21,8 +21,8 @@
 //       (also when a read fails). A NUL byte ends the line where it stands.
 //   for_each_list_line(path, max, &count, cb, ctx)  the first non-zero
 //       callback result, else 0 (also when the file cannot be opened).
-//       The file is read through open_regular (at most LIST_FILE_MAX bytes)
-//       and fd_lines.
+//       The file is read through small_file (at most LIST_FILE_MAX bytes;
+//       from the small files' cache where it holds the file) and fd_lines.
 //   read_enabled_rules / read_disabled_rules / read_ipr_lists(0)
 //       the file's non-empty lines as owned copies in ascending byte order;
 //       empty when the file is missing (or for an IPR list id other than 0).

@@ -53,10 +53,10 @@ constexpr bool sanitized = true;
 constexpr bool sanitized = false;
 #endif
 
-void set_core_dir() {
+void set_core_dir(int pid) {
   size_t length = std::strlen(core_dir);
   if (length > 5)
-    std::snprintf(core_dir + length - 5, 6, "%05d", static_cast<int>(getpid()));
+    std::snprintf(core_dir + length - 5, 6, "%05d", pid);
 }
 
 // The signals whose default action ends the process with a core file.
@@ -138,14 +138,15 @@ void show_control_files() {
 } // namespace
 
 int main(int argc, char **argv) {
-  set_core_dir();
+  const int pid = static_cast<int>(getpid());
+  set_core_dir(pid);
   struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
   (void)setrlimit(RLIMIT_CORE, &unlimited);
   (void)lower_limit(RLIMIT_AS,
                     plugin_address_space_ceiling(release_build, sanitized));
   install_crash_handler();
   openlog(PROGRAM_NAME, LOG_PID, LOG_MAIL);
-  plugin_log_open(PROGRAM_NAME, LOG_MAIL);
+  plugin_log_open(PROGRAM_NAME, LOG_MAIL, pid);
   // The small list, toggle and switch files come from the cache where their
   // times say it still holds them; the run writes it anew when it read one
   // that it did not hold (see small_files.h).

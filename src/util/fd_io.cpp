@@ -54,12 +54,18 @@ bool stat_regular(const char *path, int64_t max, struct stat *st) {
   return path && st && stat(path, st) == 0 && regular_within(*st, max);
 }
 
+file_identity identity_of(const struct stat &st) {
+  return {static_cast<uint64_t>(st.st_dev),
+          static_cast<uint64_t>(st.st_ino),
+          static_cast<int64_t>(st.st_size),
+          static_cast<int64_t>(st.st_mtim.tv_sec),
+          static_cast<int64_t>(st.st_ctim.tv_sec),
+          static_cast<uint32_t>(st.st_mtim.tv_nsec),
+          static_cast<uint32_t>(st.st_ctim.tv_nsec)};
+}
+
 bool same_file_unchanged(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino &&
-         a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-         a.st_ctim.tv_sec == b.st_ctim.tv_sec &&
-         a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+  return identity_of(a) == identity_of(b);
 }
 
 int open_locked(const char *path, bool lock, int flags) {

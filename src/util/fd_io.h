@@ -32,9 +32,12 @@
 //                                   the same errno otherwise): true with its
 //                                   status in *st. For a file opened only
 //                                   when it must be read.
+//   identity_of(st)                 what tells a file and its state apart:
+//                                   device, inode, size, mtime and ctime
+//                                   (which no program can set), comparable
+//                                   with == and kept in cache files as is.
 //   same_file_unchanged(a, b)       whether two statuses are of one file
-//                                   left as it was: the same device, inode,
-//                                   size, mtime and ctime.
+//                                   left as it was: the same identity.
 //   replace_file(path, bytes, n)   writes a file of the n bytes through a
 //                                   temporary file of this process's own
 //                                   beside it and a rename, so that readers
@@ -74,6 +77,15 @@ int open_regular(const char *path, int flags, int64_t max,
 int open_regular_stat(const char *path, int flags, int64_t max,
                       struct stat *st);
 bool stat_regular(const char *path, int64_t max, struct stat *st);
+struct file_identity {
+  uint64_t device, inode;
+  int64_t size, mtime_s, ctime_s;
+  uint32_t mtime_ns, ctime_ns;
+  bool operator==(const file_identity &) const = default;
+};
+static_assert(sizeof(file_identity) == 48);
+
+file_identity identity_of(const struct stat &st);
 bool same_file_unchanged(const struct stat &a, const struct stat &b);
 bool replace_file(const char *path, const void *bytes, size_t n);
 bool file_settled(const struct stat &st);

@@ -36,8 +36,8 @@ bool find_span(time_t now, offset_span *span) {
     return true;
   }
   struct stat st;
-  if (!small_files_caching() || std::getenv("TZ") ||
-      stat(ZONE_FILE, &st) != 0 || !S_ISREG(st.st_mode))
+  // (A zone file that is no regular one is neither found nor kept.)
+  if (!small_files_caching() || std::getenv("TZ") || stat(ZONE_FILE, &st) != 0)
     return false;
   offset_span kept;
   if (small_files_record(OFFSET_RECORD, st, &kept, sizeof kept) &&

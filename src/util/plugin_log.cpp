@@ -1,6 +1,7 @@
 #include "util/plugin_log.h"
 
 #include "util/local_clock.h"
+#include "util/raii.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -80,34 +81,32 @@ void send_to_syslog(int priority, const char *format, va_list args) {
     local = tm{};
   static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
-  char header[128];
+  constexpr int HEADER_MAX = 128;
+  char line[1024];
   const int header_length = std::snprintf(
-      header, sizeof header, "<%d>%.3s %2d %02d:%02d:%02d %s[%d]: ", priority,
+      line, HEADER_MAX, "<%d>%.3s %2d %02d:%02d:%02d %s[%d]: ", priority,
       months + 3 * month, local.tm_mday, local.tm_hour, local.tm_min,
       local.tm_sec, log_ident, log_pid);
-  if (header_length < 0 || size_t(header_length) >= sizeof header)
+  if (header_length < 0 || header_length >= HEADER_MAX)
     return;
-  char line[1024];
-  std::memcpy(line, header, size_t(header_length));
-  va_list again;
+  const size_t header_size = size_t(header_length);
+  va_list again; // for a text too long for the line
   va_copy(again, args);
   errno = saved_errno;
   const int text_length = std::vsnprintf(
-      line + header_length, sizeof line - header_length, format, args);
-  if (text_length < 0) {
-    va_end(again);
-    return;
-  }
-  const size_t length = size_t(header_length) + size_t(text_length);
-  if (length < sizeof line) {
+      line + header_size, sizeof line - header_size, format, args);
+  const size_t length = header_size + size_t(text_length > 0 ? text_length : 0);
+  if (text_length >= 0 && length < sizeof line) {
     send_line(line, length);
-  } else if (char *long_line = static_cast<char *>(std::malloc(length + 1))) {
-    std::memcpy(long_line, header, size_t(header_length));
-    errno = saved_errno;
-    std::vsnprintf(long_line + header_length, size_t(text_length) + 1, format,
-                   again);
-    send_line(long_line, length);
-    std::free(long_line);
+  } else if (text_length >= 0) {
+    heap_text long_line(static_cast<char *>(std::malloc(length + 1)));
+    if (long_line) {
+      std::memcpy(long_line.get(), line, header_size);
+      errno = saved_errno;
+      std::vsnprintf(long_line.get() + header_size, length - header_size + 1,
+                     format, again);
+      send_line(long_line.get(), length);
+    }
   }
   va_end(again);
 }
@@ -128,10 +127,10 @@ void plugin_log(int priority, const char *format, ...) {
 
 void plugin_log_route(plugin_log_route_func route) { installed_route = route; }
 
-void plugin_log_open(const char *ident, int facility) {
+void plugin_log_open(const char *ident, int facility, int pid) {
   log_ident = ident;
   log_facility = facility;
-  log_pid = static_cast<int>(getpid());
+  log_pid = pid;
 }
 
 int plugin_log_pid() { return log_pid; }

@@ -30,13 +30,14 @@ struct cache_header {
   uint64_t checksum, reserved;
 };
 
+// `identity` is the file's (its folder's for a missing path; the file's a
+// record was computed from), as identity_of gives it.
 struct entry_head {
-  uint64_t device, inode;
-  int64_t mtime_s, ctime_s;
-  uint32_t mtime_ns, ctime_ns, path_length, size;
+  file_identity identity;
+  uint32_t path_length, size;
 };
 
-static_assert(sizeof(cache_header) == 32 && sizeof(entry_head) == 48);
+static_assert(sizeof(cache_header) == 32 && sizeof(entry_head) == 56);
 
 struct entry {
   entry_head head;
@@ -52,25 +53,8 @@ size_t body_length(const entry_head &head) {
                 (head.size == MISSING ? 0 : head.size));
 }
 
-entry_head head_for(const char *path, const struct stat &st, size_t size) {
-  entry_head head{};
-  head.device = st.st_dev;
-  head.inode = st.st_ino;
-  head.mtime_s = st.st_mtim.tv_sec;
-  head.mtime_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-  head.ctime_s = st.st_ctim.tv_sec;
-  head.ctime_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
-  head.path_length = static_cast<uint32_t>(std::strlen(path));
-  head.size = static_cast<uint32_t>(size);
-  return head;
-}
-
 bool same_identity(const entry_head &head, const struct stat &st) {
-  return head.device == st.st_dev && head.inode == st.st_ino &&
-         head.mtime_s == st.st_mtim.tv_sec &&
-         head.mtime_ns == st.st_mtim.tv_nsec &&
-         head.ctime_s == st.st_ctim.tv_sec &&
-         head.ctime_ns == st.st_ctim.tv_nsec;
+  return head.identity == identity_of(st);
 }
 
 bool same_file(const entry_head &head, const struct stat &st) {
@@ -102,7 +86,26 @@ entry entries[MAX_ENTRIES];
 size_t entry_count = 0;
 char *added = nullptr; // malloc'd; freed by small_files_save
 size_t added_size = 0;
+uint32_t added_count = 0;
 bool dirty = false;
+
+// An entry found out of date: dropped when the cache is written anew.
+void forget(entry *e) {
+  e->stale = true;
+  dirty = true;
+}
+
+// Writes an entry in the file's layout at `out`; its length.
+size_t write_entry(char *out, const entry_head &head, const char *path,
+                   const char *bytes) {
+  const size_t length = sizeof head + body_length(head);
+  std::memset(out, 0, length);
+  std::memcpy(out, &head, sizeof head);
+  std::memcpy(out + sizeof head, path, head.path_length);
+  if (head.size != MISSING)
+    std::memcpy(out + sizeof head + head.path_length, bytes, head.size);
+  return length;
+}
 
 // The folders this run stat'ed for entries of missing paths.
 struct folder_stat {
@@ -187,24 +190,19 @@ bool was_added(const char *path) {
 // Adds the file of `size` bytes, or MISSING with `st` its folder's.
 void add(const char *path, const struct stat &st, const char *bytes,
          uint32_t size) {
-  if (was_added(path))
+  if (was_added(path) || added_count == MAX_ENTRIES)
     return;
-  entry_head head = head_for(path, st, 0);
-  head.size = size;
+  const entry_head head{identity_of(st),
+                        static_cast<uint32_t>(std::strlen(path)), size};
   const size_t length = sizeof head + body_length(head);
-  if (added_size + length > SMALL_FILES_CACHE_MAX)
+  if (sizeof(cache_header) + added_size + length > SMALL_FILES_CACHE_MAX)
     return;
   auto *grown = static_cast<char *>(std::realloc(added, added_size + length));
   if (!grown)
     return;
   added = grown;
-  char *out = added + added_size;
-  std::memset(out, 0, length);
-  std::memcpy(out, &head, sizeof head);
-  std::memcpy(out + sizeof head, path, head.path_length);
-  if (size != MISSING)
-    std::memcpy(out + sizeof head + head.path_length, bytes, size);
-  added_size += length;
+  added_size += write_entry(added + added_size, head, path, bytes);
+  ++added_count;
   dirty = true;
 }
 
@@ -219,26 +217,17 @@ void note_missing(const char *path) {
     add(path, *folder, nullptr, MISSING);
 }
 
-// For an entry of a missing path: whether its folder is still as it was.
-bool still_missing(const char *path, const entry_head &head) {
+// Whether the cache says that `path`, of the entry `known`, still names
+// nothing: an entry of a missing path whose folder is as it was. An entry of
+// a missing path whose folder changed is forgotten.
+bool still_missing(const char *path, entry *known) {
+  if (!known || known->head.size != MISSING)
+    return false;
   const struct stat *folder = folder_of(path);
-  return folder && same_identity(head, *folder);
-}
-
-// Appends an entry of the file's layout to out (of `*size` bytes so far)
-// when it fits.
-void append(char *out, size_t *size, uint32_t *count, const entry_head &head,
-            const char *path, const char *bytes) {
-  const size_t length = sizeof head + body_length(head);
-  if (*size + length > SMALL_FILES_CACHE_MAX)
-    return;
-  std::memset(out + *size, 0, length);
-  std::memcpy(out + *size, &head, sizeof head);
-  std::memcpy(out + *size + sizeof head, path, head.path_length);
-  if (head.size != MISSING)
-    std::memcpy(out + *size + sizeof head + head.path_length, bytes, head.size);
-  *size += length;
-  ++*count;
+  if (folder && same_identity(known->head, *folder))
+    return true;
+  forget(known);
+  return false;
 }
 
 } // namespace
@@ -259,28 +248,29 @@ void small_files_use_cache(const char *path) {
 bool small_files_save() {
   heap_text taken(added);
   const size_t taken_size = added_size;
+  const uint32_t taken_count = added_count;
   added = nullptr;
   added_size = 0;
+  added_count = 0;
   if (!cache_path || !dirty)
     return false;
   dirty = false;
   heap_text out(static_cast<char *>(std::malloc(SMALL_FILES_CACHE_MAX)));
   if (!out)
     return false;
-  size_t size = sizeof(cache_header);
-  uint32_t count = 0;
-  for (size_t at = 0; at < taken_size && count < MAX_ENTRIES;) {
-    entry_head head;
-    std::memcpy(&head, taken.get() + at, sizeof head);
-    const char *path = taken.get() + at + sizeof head;
-    append(out.get(), &size, &count, head, path, path + head.path_length);
-    at += sizeof head + body_length(head);
-  }
+  // The entries this run added (already in the layout, and within the
+  // limits), then those it found as they were or did not look at.
+  std::memcpy(out.get() + sizeof(cache_header), taken.get(), taken_size);
+  size_t size = sizeof(cache_header) + taken_size;
+  uint32_t count = taken_count;
   for (size_t i = 0; i < entry_count && count < MAX_ENTRIES; ++i) {
     const entry &e = entries[i];
+    const size_t length = sizeof e.head + body_length(e.head);
     // A path this run read again was added anew, or is unsettled now.
-    if (!e.stale)
-      append(out.get(), &size, &count, e.head, e.path, e.bytes);
+    if (!e.stale && size + length <= SMALL_FILES_CACHE_MAX) {
+      size += write_entry(out.get() + size, e.head, e.path, e.bytes);
+      ++count;
+    }
   }
   cache_header header{};
   std::memcpy(header.magic, MAGIC, sizeof MAGIC);
@@ -297,12 +287,9 @@ small_file::small_file(const char *path, int64_t max,
   if (!path)
     return;
   entry *known = cache_path ? cached(path) : nullptr;
-  if (known && known->head.size == MISSING) {
-    if (still_missing(path, known->head))
-      return;
-    known->stale = true;
-    dirty = true;
-  } else if (known) {
+  if (still_missing(path, known))
+    return;
+  if (known && known->head.size != MISSING) {
     struct stat st;
     if (found)
       st = *found;
@@ -312,8 +299,7 @@ small_file::small_file(const char *path, int64_t max,
       lines_.emplace(known->bytes, known->head.size);
       return;
     }
-    known->stale = true;
-    dirty = true;
+    forget(known);
   }
   struct stat st;
   fd_.reset(open_regular_stat(path, O_RDONLY, max, &st));
@@ -333,13 +319,8 @@ small_file::small_file(const char *path, int64_t max,
 bool small_file_regular(const char *path) {
   if (!path || !*path)
     return false;
-  entry *known = cache_path ? cached(path) : nullptr;
-  if (known && known->head.size == MISSING) {
-    if (still_missing(path, known->head))
-      return false;
-    known->stale = true;
-    dirty = true;
-  }
+  if (still_missing(path, cache_path ? cached(path) : nullptr))
+    return false;
   struct stat st;
   if (stat(path, &st) == 0)
     return S_ISREG(st.st_mode);
@@ -356,8 +337,7 @@ bool small_files_record(const char *name, const struct stat &st, void *bytes,
   if (!known || known->head.size != n)
     return false;
   if (!S_ISREG(st.st_mode) || !same_identity(known->head, st)) {
-    known->stale = true;
-    dirty = true;
+    forget(known);
     return false;
   }
   std::memcpy(bytes, known->bytes, n);
@@ -366,11 +346,8 @@ bool small_files_record(const char *name, const struct stat &st, void *bytes,
 
 void small_files_keep(const char *name, const struct stat &st,
                       const void *bytes, size_t n) {
-  entry *known = cached(name);
-  if (known) {
-    known->stale = true;
-    dirty = true;
-  }
+  if (entry *known = cached(name))
+    forget(known);
   if (cache_path && n <= SMALL_FILE_MAX && S_ISREG(st.st_mode) &&
       readable_by_all(st) && file_settled(st))
     add(name, st, static_cast<const char *>(bytes), static_cast<uint32_t>(n));

@@ -92,7 +92,7 @@ TEST_F(PluginLog, SendsTheDatagramsThatVsyslogSends) {
       {LOG_INFO, "long %s", long_text.c_str()},
       {LOG_NOTICE, "100%% %s\r\nnext", "raw"},
   };
-  plugin_log_open("corvane-spp", LOG_MAIL);
+  plugin_log_open("corvane-spp", LOG_MAIL, static_cast<int>(getpid()));
   for (const auto &c : cases) {
     errno = ENOENT;
     syslog(c.priority, c.format, c.argument);

@@ -260,7 +260,8 @@ bool small_files_save() {
     return false;
   // The entries this run added (already in the layout, and within the
   // limits), then those it found as they were or did not look at.
-  std::memcpy(out.get() + sizeof(cache_header), taken.get(), taken_size);
+  if (taken_size > 0)
+    std::memcpy(out.get() + sizeof(cache_header), taken.get(), taken_size);
   size_t size = sizeof(cache_header) + taken_size;
   uint32_t count = taken_count;
   for (size_t i = 0; i < entry_count && count < MAX_ENTRIES; ++i) {
